@@ -1,0 +1,32 @@
+// What the function bodies share: the global look-up, the raise rules for objects returned by the
+// package's error classes, and short call helpers over the vectorcall protocol.
+#pragma once
+
+#include "owned_ref.hpp"
+
+#include <initializer_list>
+
+namespace krige {
+
+// A module-level name: the module dictionary first, then the builtins module; otherwise
+// NameError "name '...' is not defined". Nothing is cached, so rebinding a global takes effect
+// at the next use.
+Ref lookup_global(PyObject *name);
+
+// Raises `raised` as a raise statement would: an exception instance unchanged, an exception class
+// called without arguments, anything else a TypeError. Always returns nullptr.
+PyObject *raise_object(PyObject *raised);
+
+// callable(*args) and callable(*args, keyword=value, ...).
+Ref call(PyObject *callable, std::initializer_list<PyObject *> args);
+Ref call(PyObject *callable, std::initializer_list<PyObject *> args,
+         std::initializer_list<PyObject *> keyword_names,
+         std::initializer_list<PyObject *> keyword_values);
+
+// owner.name, with nullptr passed through so that look-ups can be chained.
+Ref attribute(PyObject *owner, PyObject *name);
+
+// The module's global `owner_name`, then its attribute `name`: `np.max` and the like.
+Ref global_attribute(PyObject *owner_name, PyObject *name);
+
+} // namespace krige

@@ -1,0 +1,1 @@
+"""Algorithms of the orv toolkit."""
