@@ -46,14 +46,19 @@ def assert_no_leak(call, watched=(), repeat=300):
                 pass
 
     run(50)
-    gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    blocks = sys.getallocatedblocks()
-    run(repeat)
-    gc.collect()
+    # Bounded caches (NumPy's, the interpreter's) may still fill during one window; a leak grows
+    # in every window, so the smaller growth of two windows is what counts.
+    growth = []
+    for _ in range(2):
+        gc.collect()
+        counts = [sys.getrefcount(obj) for obj in watched]
+        blocks = sys.getallocatedblocks()
+        run(repeat)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
     assert [sys.getrefcount(obj) for obj in watched] == counts
     # A leak of one object per call would show as `repeat` blocks or more.
-    assert sys.getallocatedblocks() - blocks < repeat // 3
+    assert min(growth) < repeat // 3
 
 
 @pytest.fixture
