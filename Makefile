@@ -27,7 +27,7 @@ $(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
 	@touch $@
 
 format:
-	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
+	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp native/geodesy/*.cpp
 
 clean:
 	rm -rf $(VENV) build
