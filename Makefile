@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean
+.PHONY: test demo bench install format clean
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -14,6 +14,14 @@ demo: $(VENV)/.installed
 	$(PY) examples/usage.py
 
 install: $(VENV)/.installed
+
+# Benchmarks run in a venv of their own, since the peers pin other SciPy versions.
+BENCH_VENV := .venv-bench
+bench:
+	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
+	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_variogram.py $(BENCH_ARGS)
 
 $(VENV)/bin/python:
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found under $(PYENV_ROOT)/versions" >&2; exit 1; }
@@ -30,4 +38,4 @@ format:
 	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp native/geodesy/*.cpp
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(BENCH_VENV) build
