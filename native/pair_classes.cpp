@@ -15,6 +15,14 @@ int64_t left_size(int64_t n) {
     return half - half % 8;
 }
 
+// Splits on the deepest path of the tree of n values; the right part is never the smaller one.
+int tree_depth(int64_t n) {
+    int depth = 0;
+    for (; n > block_size; ++depth)
+        n -= left_size(n);
+    return depth;
+}
+
 } // namespace
 
 double pairwise_sum(const double *a, int64_t n) {
@@ -50,16 +58,24 @@ double reduce_sum(const double *a, int64_t n, SummationRule rule) {
 
 namespace {
 
+// One pending left half of the summation tree: its sums wait for the right half.
+struct Level {
+    int64_t right; // size of the right half still to come
+    bool has_left;
+    double left_d, left_g;
+};
+
 // Streams one class's (distance, semivariance) values in pair order and forms both sums with the
 // tree that pairwise_sum/reduce_sum would use for the class's known count, holding at most one
 // block of values and one pending left sum per tree level.
 class ClassStream {
   public:
-    void start(int64_t count, int64_t chunk, double *block_d, double *block_g) {
+    void start(int64_t count, int64_t chunk, double *block_d, double *block_g, Level *levels) {
         remaining_ = count;
         chunk_ = chunk > 0 ? chunk : count;
         block_d_ = block_d;
         block_g_ = block_g;
+        levels_ = levels;
         if (count > 0) begin_chunk();
     }
 
@@ -73,12 +89,6 @@ class ClassStream {
     double semivariance_sum() const { return total_g_; }
 
   private:
-    struct Level {
-        int64_t right; // size of the right half still to come
-        bool has_left;
-        double left_d, left_g;
-    };
-
     void begin_chunk() {
         chunk_left_ = std::min(chunk_, remaining_);
         remaining_ -= chunk_left_;
@@ -117,7 +127,7 @@ class ClassStream {
         if (remaining_ > 0) begin_chunk();
     }
 
-    std::array<Level, 64> levels_{};
+    Level *levels_ = nullptr; // room for the deepest path of this class's tree
     int depth_ = 0;
     int64_t leaf_ = 0, filled_ = 0;
     int64_t remaining_ = 0, chunk_ = 0, chunk_left_ = 0;
@@ -166,15 +176,21 @@ ClassMeans sum_classes(std::span<const double> d, std::span<const double> g,
     for (double distance : d)
         if (int64_t k = classify(distance); k >= 0) ++result.counts[size_t(k)];
 
-    // Second pass: stream each pair into its class; a class needs at most one block of values.
-    std::vector<size_t> offsets(classes + 1, 0);
-    for (size_t k = 0; k < classes; ++k)
-        offsets[k + 1] = offsets[k] + size_t(std::min(result.counts[k], block_size));
+    // Second pass: stream each pair into its class; a class needs at most one block of values
+    // and one level per split on the deepest path of its tree.
+    std::vector<size_t> offsets(classes + 1, 0), level_offsets(classes + 1, 0);
+    for (size_t k = 0; k < classes; ++k) {
+        int64_t count = result.counts[k], chunk = rule.chunk > 0 ? rule.chunk : count;
+        offsets[k + 1] = offsets[k] + size_t(std::min(count, block_size));
+        level_offsets[k + 1] = level_offsets[k] + size_t(tree_depth(std::min(count, chunk)));
+    }
     std::vector<double> blocks(2 * offsets[classes]);
+    std::vector<Level> levels(level_offsets[classes]);
     std::vector<ClassStream> streams(classes);
     for (size_t k = 0; k < classes; ++k)
         streams[k].start(result.counts[k], rule.chunk, blocks.data() + offsets[k],
-                         blocks.data() + offsets[classes] + offsets[k]);
+                         blocks.data() + offsets[classes] + offsets[k],
+                         levels.data() + level_offsets[k]);
     for (size_t i = 0; i < d.size(); ++i)
         if (int64_t k = classify(d[i]); k >= 0) streams[size_t(k)].push(d[i], g[i]);
     for (size_t k = 0; k < classes; ++k) {

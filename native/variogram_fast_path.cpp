@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -229,16 +230,24 @@ int class_means(PyObject *d, PyObject *g, PyObject *bins, PyObject *n_lags, PyOb
     if (!current_rule(rule)) return 0;
 
     pairs::ClassMeans sums;
-    std::vector<double> lag_means(static_cast<size_t>(classes));
-    std::vector<double> semivariance_means(static_cast<size_t>(classes));
-    bool quiet = quietly([&] {
-        sums = pairs::sum_classes(distances.values(), semivariances.values(), edges.values(), rule);
-        for (size_t k = 0; k < size_t(classes); ++k) {
-            if (sums.counts[k] == 0) continue;
-            lag_means[k] = sums.distance_sums[k] / double(sums.counts[k]);
-            semivariance_means[k] = sums.semivariance_sums[k] / double(sums.counts[k]);
-        }
-    });
+    std::vector<double> lag_means, semivariance_means;
+    bool quiet;
+    try {
+        lag_means.resize(size_t(classes));
+        semivariance_means.resize(size_t(classes));
+        quiet = quietly([&] {
+            sums = pairs::sum_classes(distances.values(), semivariances.values(), edges.values(),
+                                      rule);
+            for (size_t k = 0; k < size_t(classes); ++k) {
+                if (sums.counts[k] == 0) continue;
+                lag_means[k] = sums.distance_sums[k] / double(sums.counts[k]);
+                semivariance_means[k] = sums.semivariance_sums[k] / double(sums.counts[k]);
+            }
+        });
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
     if (!quiet) return 0;
     // Empty classes take NumPy's own mean, so that the NaN and the warnings are NumPy's.
     for (size_t k = 0; k < size_t(classes); ++k) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace {
@@ -75,7 +76,12 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
     }
     const double diameter = 2.0 * radius;
     double *result = out.data();
-    std::vector<double> cos_b(static_cast<size_t>(columns));
+    std::vector<double> cos_b;
+    try {
+        cos_b.resize(size_t(columns));
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
     Py_BEGIN_ALLOW_THREADS;
     for (Py_ssize_t j = 0; j < columns; ++j)
         cos_b[size_t(j)] = std::cos(lat_b.data()[j]);
