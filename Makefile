@@ -10,8 +10,9 @@ SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
 
+# The test extra that $(VENV)/.installed installs includes the demo extra.
 demo: $(VENV)/.installed
-	$(PY) examples/usage.py
+	$(PY) -m orv._algos.spmis.krige.demo --out out
 
 install: $(VENV)/.installed
 
