@@ -1,12 +1,12 @@
 #include "variogram_fast_path.hpp"
 
 #include "constants.hpp"
+#include "float64_buffer.hpp"
 #include "pair_classes.hpp"
 #include "runtime.hpp"
 
 #include <cfenv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <span>
@@ -60,40 +60,15 @@ PyObject *member(PyObject *module, const char *name) {
     return value;
 }
 
-// A read-only view of a C-contiguous float64 array of the given dimensions, or nothing.
-class Float64View {
+// The float64 memory of a plain NumPy array; empty, with no exception, for anything else.
+class Float64View : public Float64Buffer {
   public:
-    Float64View(PyObject *array, int dimensions, bool writable = false) {
-        if (Py_TYPE(array) != reinterpret_cast<PyTypeObject *>(numpy.ndarray)) return;
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(array, &buffer_, flags) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        valid_ = buffer_.ndim == dimensions && buffer_.itemsize == 8 &&
-                 std::strcmp(buffer_.format, "d") == 0;
+    Float64View(PyObject *array, int dimensions, bool writable = false)
+        : Float64Buffer(Py_TYPE(array) == reinterpret_cast<PyTypeObject *>(numpy.ndarray) ? array
+                                                                                          : nullptr,
+                        dimensions, writable) {
+        if (!*this) PyErr_Clear();
     }
-    Float64View(const Float64View &) = delete;
-    Float64View &operator=(const Float64View &) = delete;
-    ~Float64View() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-
-    explicit operator bool() const { return valid_; }
-    Py_ssize_t extent(int axis) const { return buffer_.shape[axis]; }
-    double *data() const { return static_cast<double *>(buffer_.buf); }
-    std::span<double> values() const {
-        Py_ssize_t count = 1;
-        for (int axis = 0; axis < buffer_.ndim; ++axis)
-            count *= buffer_.shape[axis];
-        return {data(), size_t(count)};
-    }
-
-  private:
-    Py_buffer buffer_{};
-    bool held_ = false;
-    bool valid_ = false;
 };
 
 // Probe values of many magnitudes, for which chunked and whole-array sums differ.

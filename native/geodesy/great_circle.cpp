@@ -4,42 +4,16 @@
 // only fills it, one pair at a time, without the N×M temporaries that whole-array arithmetic
 // needs. For a set of points against itself only one triangle is computed and mirrored, which
 // keeps the matrix exactly symmetric.
-#include <Python.h>
+#include "../float64_buffer.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <vector>
 
 namespace {
 
-// A C-contiguous float64 buffer of `dimensions` dimensions; released on destruction.
-class Float64Buffer {
-  public:
-    Float64Buffer(PyObject *object, int dimensions, bool writable) {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(object, &buffer_, flags) < 0) return;
-        held_ = true;
-        if (buffer_.ndim != dimensions || buffer_.itemsize != 8 ||
-            std::strcmp(buffer_.format, "d") != 0)
-            PyErr_SetString(PyExc_TypeError, "expected a C-contiguous float64 array");
-        else
-            valid_ = true;
-    }
-    Float64Buffer(const Float64Buffer &) = delete;
-    Float64Buffer &operator=(const Float64Buffer &) = delete;
-    ~Float64Buffer() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-    explicit operator bool() const { return valid_; }
-    Py_ssize_t extent(int axis) const { return buffer_.shape[axis]; }
-    double *data() const { return static_cast<double *>(buffer_.buf); }
-
-  private:
-    Py_buffer buffer_{};
-    bool held_ = false, valid_ = false;
-};
+using krige::Float64Buffer;
 
 // sin²(|x − y| / 2), the haversine of a gap; the absolute value makes it symmetric.
 inline double haversine(double x, double y) {
