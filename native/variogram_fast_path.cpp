@@ -71,42 +71,36 @@ class Float64View : public Float64Buffer {
     }
 };
 
-// Probe values of many magnitudes, for which chunked and whole-array sums differ.
-double probe_value(int64_t i) {
-    return double((i * 7919) % 1000 + 1) * std::ldexp(1.0, int(i % 41) - 20) / 3.0;
-}
-
-// Which summation rule does np.mean follow here? Answered once, by comparing NumPy's mean of a
-// few probe arrays with each candidate rule. With no match, the shortcuts stay off.
+// Which summation rule does np.mean follow here? Answered once: probe arrays of pseudo-random
+// values of many magnitudes are drawn until the two candidate rules give different means, and
+// NumPy's own mean of that probe decides. With no match, the shortcuts stay off.
 bool learn_summation_rule() {
     Ref bufsize_object = call(numpy.getbufsize, {});
     if (!bufsize_object) return false;
-    int64_t bufsize = PyLong_AsLongLong(bufsize_object.get());
+    const int64_t bufsize = PyLong_AsLongLong(bufsize_object.get());
     if (bufsize <= 0 || PyErr_Occurred()) return false;
-    const pairs::SummationRule candidates[] = {{0}, {bufsize}};
-    bool matches[2] = {true, true};
-    for (int64_t size : {3 * bufsize + 1001, bufsize + 57, int64_t(1000)}) {
-        Ref count(PyLong_FromLongLong(size));
-        Ref probe = call(count ? numpy.empty : nullptr, {count.get()});
-        if (!probe) return false;
-        {
-            Float64View view(probe.get(), 1, true);
-            if (!view) return false;
-            for (int64_t i = 0; i < size; ++i)
-                view.data()[i] = probe_value(i);
+    const int64_t size = 3 * bufsize + 1001;
+    Ref count(PyLong_FromLongLong(size));
+    Ref probe = call(count ? numpy.empty : nullptr, {count.get()});
+    if (!probe) return false;
+    Float64View view(probe.get(), 1, true);
+    if (!view) return false;
+    uint64_t state = 0x9E3779B97F4A7C15u;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        for (double &value : view.values()) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            value = std::ldexp(double(state >> 11), int(state % 41) - 73);
         }
+        const double whole = pairs::reduce_sum(view.data(), size, {0}) / double(size);
+        const double chunked = pairs::reduce_sum(view.data(), size, {bufsize}) / double(size);
+        if (whole == chunked && attempt + 1 < 64) continue;
         Ref mean = call(numpy.mean, {probe.get()});
-        if (!mean) return false;
-        double expected = PyFloat_AsDouble(mean.get());
+        double expected = mean ? PyFloat_AsDouble(mean.get()) : -1.0;
         if (expected == -1.0 && PyErr_Occurred()) return false;
-        Float64View view(probe.get(), 1);
-        for (int rule = 0; rule < 2; ++rule)
-            matches[rule] =
-                matches[rule] &&
-                pairs::reduce_sum(view.data(), size, candidates[rule]) / double(size) == expected;
+        numpy.chunked = expected != whole;
+        return expected == whole || expected == chunked;
     }
-    numpy.chunked = !matches[0] && matches[1];
-    return matches[0] || matches[1];
+    return false;
 }
 
 void examine_numpy() {
