@@ -29,6 +29,17 @@ inline double distance(double lon_i, double lat_i, double cos_i, double lon_j, d
     return std::asin(std::sqrt(h)) * diameter;
 }
 
+// Copies the strictly lower triangle of the n×n matrix onto the upper one, tile by tile, so that
+// the column-wise writes stay within a few pages at a time.
+void mirror_lower_triangle(double *matrix, Py_ssize_t n) {
+    constexpr Py_ssize_t tile = 64;
+    for (Py_ssize_t i0 = 0; i0 < n; i0 += tile)
+        for (Py_ssize_t j0 = 0; j0 <= i0; j0 += tile)
+            for (Py_ssize_t i = i0; i < std::min(i0 + tile, n); ++i)
+                for (Py_ssize_t j = j0; j < std::min({j0 + tile, i, n}); ++j)
+                    matrix[j * n + i] = matrix[i * n + j];
+}
+
 // haversine_matrix(lon_a, lat_a, lon_b, lat_b, out, radius, same): fills out[i, j] with the
 // distance between (lon_a[i], lat_a[i]) and (lon_b[j], lat_b[j]), all in radians.
 PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) {
@@ -67,12 +78,9 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
         for (Py_ssize_t j = 0; j < end; ++j)
             row[j] = distance(lon_i, lat_i, cos_i, lon_b.data()[j], lat_b.data()[j],
                               cos_b[size_t(j)], diameter);
-        if (same) {
-            row[i] = distance(lon_i, lat_i, cos_i, lon_i, lat_i, cos_i, diameter);
-            for (Py_ssize_t j = 0; j < i; ++j)
-                result[j * columns + i] = row[j];
-        }
+        if (same) row[i] = distance(lon_i, lat_i, cos_i, lon_i, lat_i, cos_i, diameter);
     }
+    if (same) mirror_lower_triangle(result, rows);
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }
