@@ -182,13 +182,21 @@ def peak_bytes(which, n, n_lags, gtype):
     return int(done.stdout.split()[-1])
 
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return platform.processor() or "unknown processor"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
     parser.add_argument("--json", help="also write the results to this file")
     options = parser.parse_args()
     sizes = [500, 2000] if options.quick else [500, 2000, 5000, 10000]
-    results = {"machine": f"{platform.machine()}, {os.cpu_count()} cores, {platform.processor() or 'cpu'}",
+    results = {"machine": f"{cpu_model()}, {os.cpu_count()} cores ({platform.machine()})",
                "python": platform.python_version(), "numpy": np.__version__, "rows": []}
     print(f"# {results['machine']}; Python {results['python']}; NumPy {results['numpy']}")
     found = peers()
