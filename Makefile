@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean
+.PHONY: test demo install format clean sanitize
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -15,19 +15,50 @@ demo: $(VENV)/.installed
 
 install: $(VENV)/.installed
 
-$(VENV)/bin/python:
-	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found under $(PYENV_ROOT)/versions" >&2; exit 1; }
-	$(PYTHON312) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja
+# Every virtual environment is made the same way; BASE_PYTHON says from which interpreter.
+BASE_PYTHON = $(PYTHON312)
+.PRECIOUS: %/bin/python
+%/bin/python:
+	@test -n "$(BASE_PYTHON)" || { echo "no interpreter for $* under $(PYENV_ROOT)/versions" >&2; exit 1; }
+	$(BASE_PYTHON) -m venv $*
+	$@ -m pip install -q --upgrade pip
+	$@ -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja
 
-# The build directory is kept so that a rebuild compiles only what changed.
-$(VENV)/.installed: $(VENV)/bin/python $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/release ".[test]"
+# Each environment has a build directory of its own, kept so that a rebuild compiles only what
+# changed.
+BUILD_DIR = build/release
+BUILD_OPTIONS =
+%/.installed: %/bin/python $(SOURCES)
+	$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_OPTIONS) ".[test]"
 	@touch $@
+
+# ---- Reliability: sanitizers -------------------------------------
+
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in an environment of
+# its own. The interpreter is not instrumented, so the ASan runtime is preloaded; objects are
+# allocated with malloc rather than the interpreter's pools, so that ASan sees each of them.
+# Leaks of the interpreter itself are not reported; a failing allocation raises MemoryError
+# instead of aborting. Reports go to files in SANITIZER_LOGS, also those of child processes whose
+# failure a test expects, and any report fails the run.
+ASAN_VENV      := .venv-asan
+SANITIZER_LOGS := $(CURDIR)/build/sanitizer-reports
+$(ASAN_VENV)/.installed: BUILD_DIR = build/asan
+$(ASAN_VENV)/.installed: BUILD_OPTIONS = -Ccmake.define.KRIGE_SANITIZE=ON
+SANITIZER_ENV   = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$(SANITIZER_LOGS)/asan \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOGS)/ubsan \
+    KRIGE_SANITIZED=1
+# $(call sanitized,pytest arguments): runs pytest under the sanitizers; fails on any report.
+sanitized = rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS) && \
+    { $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(1); status=$$?; } ; \
+    if [ -n "$$(ls -A $(SANITIZER_LOGS))" ]; then cat $(SANITIZER_LOGS)/*; \
+        echo "sanitizer reports above (in $(SANITIZER_LOGS))" >&2; exit 1; fi; exit $$status
+
+sanitize: $(ASAN_VENV)/.installed
+	@$(call sanitized,)
 
 format:
 	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) build
