@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean sanitize
+.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -32,30 +32,42 @@ BUILD_OPTIONS =
 	$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_OPTIONS) ".[test]"
 	@touch $@
 
-# ---- Reliability: sanitizers -------------------------------------
+# ---- Reliability: sanitizers and fuzzing --------------------------------------------------------
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in an environment of
-# its own. The interpreter is not instrumented, so the ASan runtime is preloaded; objects are
-# allocated with malloc rather than the interpreter's pools, so that ASan sees each of them.
-# Leaks of the interpreter itself are not reported; a failing allocation raises MemoryError
+# its own. The interpreter is not instrumented, so the ASan runtime is preloaded, together with the
+# C++ runtime: without it ASan cannot forward the C++ exceptions that SciPy's extensions throw.
+# Objects are allocated with malloc rather than the interpreter's pools, so that ASan sees each of
+# them. Leaks of the interpreter itself are not reported; a failing allocation raises MemoryError
 # instead of aborting. Reports go to files in SANITIZER_LOGS, also those of child processes whose
-# failure a test expects, and any report fails the run.
+# failure a test expects; anything there but the notes on refused allocations fails the run.
 ASAN_VENV      := .venv-asan
 SANITIZER_LOGS := $(CURDIR)/build/sanitizer-reports
 $(ASAN_VENV)/.installed: BUILD_DIR = build/asan
 $(ASAN_VENV)/.installed: BUILD_OPTIONS = -Ccmake.define.KRIGE_SANITIZE=ON
-SANITIZER_ENV   = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+SANITIZER_ENV   = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc KRIGE_SANITIZED=1 \
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$(SANITIZER_LOGS)/asan \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOGS)/ubsan \
-    KRIGE_SANITIZED=1
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOGS)/ubsan
 # $(call sanitized,pytest arguments): runs pytest under the sanitizers; fails on any report.
 sanitized = rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS) && \
     { $(SANITIZER_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(1); status=$$?; } ; \
-    if [ -n "$$(ls -A $(SANITIZER_LOGS))" ]; then cat $(SANITIZER_LOGS)/*; \
+    if cat $(SANITIZER_LOGS)/* 2>/dev/null | grep -v "WARNING: AddressSanitizer failed to allocate"; then \
         echo "sanitizer reports above (in $(SANITIZER_LOGS))" >&2; exit 1; fi; exit $$status
+
+# Hypothesis profile of the fuzz tests: ci (200 examples a function, fixed seed), deep (5,000,
+# random seed) or long (100,000, random seed): `make fuzz FUZZ_PROFILE=long`.
+FUZZ_PROFILE  ?= deep
+FUZZ_TESTS    := tests/test_reliability_fuzz.py
 
 sanitize: $(ASAN_VENV)/.installed
 	@$(call sanitized,)
+
+fuzz: $(VENV)/.installed
+	KRIGE_FUZZ_PROFILE=$(FUZZ_PROFILE) $(PY) -m pytest -q $(FUZZ_TESTS)
+
+fuzz-sanitize: $(ASAN_VENV)/.installed
+	@export KRIGE_FUZZ_PROFILE=$(FUZZ_PROFILE); $(call sanitized,$(FUZZ_TESTS))
 
 format:
 	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
