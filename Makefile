@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize
+.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize py313
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -32,7 +32,7 @@ BUILD_OPTIONS =
 	$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_OPTIONS) ".[test]"
 	@touch $@
 
-# ---- Reliability: sanitizers and fuzzing --------------------------------------------------------
+# ---- Reliability: sanitizers, fuzzing, other interpreters ---------------------------------------
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in an environment of
 # its own. The interpreter is not instrumented, so the ASan runtime is preloaded, together with the
@@ -60,6 +60,14 @@ sanitized = rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS) && \
 FUZZ_PROFILE  ?= deep
 FUZZ_TESTS    := tests/test_reliability_fuzz.py
 
+# CPython 3.13: the module must build there and warn at import that it was written for 3.12.
+# PY313_TESTS=tests runs the whole suite there.
+PYTHON313     ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python3.13)))
+VENV313       := .venv-313
+PY313_TESTS   ?= tests/test_reliability_interpreters.py tests/test_frame.py::test_second_interpreter_is_refused
+$(VENV313)/bin/python: BASE_PYTHON = $(PYTHON313)
+$(VENV313)/.installed: BUILD_DIR = build/py313
+
 sanitize: $(ASAN_VENV)/.installed
 	@$(call sanitized,)
 
@@ -69,8 +77,17 @@ fuzz: $(VENV)/.installed
 fuzz-sanitize: $(ASAN_VENV)/.installed
 	@export KRIGE_FUZZ_PROFILE=$(FUZZ_PROFILE); $(call sanitized,$(FUZZ_TESTS))
 
+py313:
+ifeq ($(PYTHON313),)
+	@echo "py313: SKIPPED, no CPython 3.13 under $(PYENV_ROOT)/versions"
+else
+	$(MAKE) $(VENV313)/.installed
+	$(VENV313)/bin/python -m pytest -q -p no:cacheprovider \
+	    -W "ignore:compile time Python version:RuntimeWarning" $(PY313_TESTS)
+endif
+
 format:
 	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(VENV313) build
