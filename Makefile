@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize py313
+.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -60,6 +60,17 @@ sanitized = rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS) && \
 FUZZ_PROFILE  ?= deep
 FUZZ_TESTS    := tests/test_reliability_fuzz.py
 
+# Coverage-guided fuzzing with atheris and libFuzzer (fuzz/atheris_core.py), not part of CI: the
+# module built with clang and coverage counters, in an environment of its own.
+# `make fuzz-atheris TARGET=adjust_anisotropy ATHERIS_ARGS=-max_total_time=3600`
+CLANGXX       ?= $(lastword $(sort $(wildcard /usr/bin/clang++ /usr/bin/clang++-[0-9]*)))
+ATHERIS_VENV  := .venv-atheris
+TARGET        ?= init_variogram_model
+ATHERIS_ARGS  ?= -max_total_time=600
+$(ATHERIS_VENV)/.installed: BUILD_DIR = build/atheris
+$(ATHERIS_VENV)/.installed: BUILD_OPTIONS = -Ccmake.define.KRIGE_FUZZ_COVERAGE=ON
+$(ATHERIS_VENV)/.installed: export CXX = $(CLANGXX)
+
 # CPython 3.13: the module must build there and warn at import that it was written for 3.12.
 # PY313_TESTS=tests runs the whole suite there.
 PYTHON313     ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python3.13)))
@@ -77,6 +88,14 @@ fuzz: $(VENV)/.installed
 fuzz-sanitize: $(ASAN_VENV)/.installed
 	@export KRIGE_FUZZ_PROFILE=$(FUZZ_PROFILE); $(call sanitized,$(FUZZ_TESTS))
 
+fuzz-atheris:
+	@test -n "$(CLANGXX)" || { echo "fuzz-atheris needs clang: apt-get install clang" >&2; exit 1; }
+	$(MAKE) $(ATHERIS_VENV)/.installed
+	$(ATHERIS_VENV)/bin/python -m pip install -q atheris
+	mkdir -p build/atheris-corpus/$(TARGET)
+	$(ATHERIS_VENV)/bin/python fuzz/atheris_core.py $(TARGET) build/atheris-corpus/$(TARGET) \
+	    -artifact_prefix=build/atheris-$(TARGET)- $(ATHERIS_ARGS)
+
 py313:
 ifeq ($(PYTHON313),)
 	@echo "py313: SKIPPED, no CPython 3.13 under $(PYENV_ROOT)/versions"
@@ -90,4 +109,4 @@ format:
 	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(VENV313) build
+	rm -rf $(VENV) $(ASAN_VENV) $(ATHERIS_VENV) $(VENV313) build
