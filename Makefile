@@ -5,15 +5,24 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
+.PHONY: test demo bench install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
 
+# The test extra that $(VENV)/.installed installs includes the demo extra.
 demo: $(VENV)/.installed
-	$(PY) examples/usage.py
+	$(PY) -m orv._algos.spmis.krige.demo --out out
 
 install: $(VENV)/.installed
+
+# Benchmarks run in a venv of their own, since the peers pin other SciPy versions.
+BENCH_VENV := .venv-bench
+bench:
+	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
+	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_variogram.py $(BENCH_ARGS)
 
 # Every virtual environment is made the same way; BASE_PYTHON says from which interpreter.
 BASE_PYTHON = $(PYTHON312)
@@ -106,7 +115,7 @@ else
 endif
 
 format:
-	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp
+	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp native/geodesy/*.cpp
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(ATHERIS_VENV) $(VENV313) build
+	rm -rf $(VENV) $(BENCH_VENV) $(ASAN_VENV) $(ATHERIS_VENV) $(VENV313) build

@@ -6,6 +6,7 @@
 #include <opcode.h>
 
 #include <algorithm>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,8 +72,13 @@ Ref bytes(const std::string &content) {
 PyObject *make_code(PyObject *name, int argument_count, std::span<PyObject *const> variables,
                     std::span<const int> lines) {
     Ref variable_names(PyTuple_New(Py_ssize_t(variables.size())));
-    Ref code = bytes(instructions(lines.size()));
-    Ref table = bytes(location_table(lines));
+    Ref code, table;
+    try {
+        code = bytes(instructions(lines.size()));
+        table = bytes(location_table(lines));
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
     if (!variable_names || !code || !table) return nullptr;
     for (size_t i = 0; i < variables.size(); ++i)
         PyTuple_SET_ITEM(variable_names.get(), Py_ssize_t(i), Py_NewRef(variables[i]));

@@ -10,10 +10,13 @@ namespace krige {
 #define KRIGE_IDENTIFIERS(X)                                                                       \
     /* parameters and locals */                                                                    \
     X(points)                                                                                      \
-    X(center) X(scale) X(angle) X(ndim_point) X(stretch) X(rot_tot) X(rotate_x) X(rotate_y)        \
-        X(rotate_z) X(adj_points) X(model) X(parameters) X(pars) X(par_names) X(set_names)         \
-            X(errors) X(fun) X(p_n) X(p) X(values) X(n_lags) X(gtype) X(d) X(g) X(indices)         \
-                X(d_max) X(d_min) X(dd) X(bins) X(lags) X(semivariance) X(n) /* module globals */  \
+    X(center)                                                                                      \
+    X(scale)                                                                                       \
+    X(angle)                                                                                       \
+    X(ndim_point) X(stretch) X(rot_tot) X(rotate_x) X(rotate_y) X(rotate_z) X(adj_points) X(model) \
+        X(parameters) X(pars) X(par_names) X(set_names) X(errors) X(fun) X(p_n) X(p) X(values)     \
+            X(n_lags) X(gtype) X(d) X(g) X(indices) X(d_max) X(d_min) X(dd) X(bins) X(lags)        \
+                X(semivariance) X(n) /* module globals */                                          \
         X(np) X(error) X(init_points) X(to_numeric_array) X(spatial) X(great_circle_distance)      \
             X(variogram) X(DEFAULT_PARAMETERS) X(adjust_anisotropy) X(init_variogram_parameters)   \
                 X(init_variogram_model) X(__test__)                                                \

@@ -10,6 +10,7 @@
 #include "bodies.hpp"
 #include "constants.hpp"
 #include "runtime.hpp"
+#include "variogram_fast_path.hpp"
 
 #include <cmath>
 
@@ -62,6 +63,10 @@ int geographic_pairs(PyObject *points, PyObject *values, Ref &d, Ref &g, int &li
     if (!d) return -1;
 
     line = 80;
+    // With genuine NumPy and float64 arrays, the pairs below the diagonal are taken natively,
+    // without the N×N matrix of semivariances, the index grid and the masks.
+    if (int native = fast_path::geographic_pairs(d.get(), values, d, g); native != 0)
+        return native < 0 ? -1 : 0;
     g = half_squared_differences(values);
     if (!g) return -1;
 
@@ -103,6 +108,7 @@ int projected_pairs(PyObject *points, PyObject *values, Ref &d, Ref &g, int &lin
     if (!column) return -1;
     g = call(pdist.get(), {column.get()}, {names::metric}, {names::sqeuclidean});
     if (!g) return -1;
+    if (int native = fast_path::halve_in_place(g); native != 0) return native < 0 ? -1 : 0;
     g = Ref(PyNumber_Multiply(literals::half, g.get()));
     return g ? 0 : -1;
 }
@@ -193,6 +199,9 @@ int store_class_mean(PyObject *target, PyObject *source, PyObject *d, PyObject *
 // into `lags` and `semivariance`. Lines 99 to 101; returns 0, or -1 with an exception set.
 int class_means(PyObject *d, PyObject *g, PyObject *bins, PyObject *n_lags, PyObject *lags,
                 PyObject *semivariance, int &line) {
+    line = 100;
+    if (int native = fast_path::class_means(d, g, bins, n_lags, lags, semivariance); native != 0)
+        return native < 0 ? -1 : 0;
     line = 99;
     Ref classes = call(reinterpret_cast<PyObject *>(&PyRange_Type), {n_lags});
     if (!classes) return -1;

@@ -52,6 +52,11 @@ Ref call(PyObject *callable, std::initializer_list<PyObject *> args,
          std::initializer_list<PyObject *> keyword_values) {
     if (callable == nullptr) return Ref();
     std::array<PyObject *, 8> stack{};
+    if (args.size() + keyword_values.size() > stack.size() ||
+        keyword_names.size() != keyword_values.size()) {
+        PyErr_SetString(PyExc_SystemError, "call(): unsupported argument counts");
+        return Ref();
+    }
     PyObject **top = std::copy(args.begin(), args.end(), stack.begin());
     std::copy(keyword_values.begin(), keyword_values.end(), top);
     Ref names(PyTuple_New(Py_ssize_t(keyword_names.size())));

@@ -1,0 +1,285 @@
+"""Steps shared by the command-line tool and the demonstration.
+
+Reading sample columns from a CSV file, checking the samples, the experimental semivariogram
+with an optional anisotropy adjustment, a least-squares fit of a variogram model, and the table
+and the plot of the result. Every refusal of the caller's data is an `InputError` whose message
+fits on one line.
+"""
+
+from __future__ import annotations
+
+import csv
+import math
+import os
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from importlib import resources
+from importlib.resources.abc import Traversable
+from typing import IO, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import core
+
+FloatArray = NDArray[np.float64]
+
+GTYPES = ("PROJCS", "GEOGCS")
+
+
+class InputError(ValueError):
+    """Data or options that cannot be used; the message is one line meant for the user."""
+
+
+def bundled_meuse() -> Traversable:
+    """The Meuse survey shipped with the package (see data/README.md for its provenance)."""
+    return resources.files(__package__).joinpath("data", "meuse.csv")
+
+
+def _parse_number(text: str, where: str) -> float:
+    try:
+        number = float(text)
+    except ValueError:
+        raise InputError(f"{where}: {text.strip()!r} is not a number") from None
+    if not math.isfinite(number):
+        # The semivariogram would silently drop every distance class that such a sample
+        # touches, so it is refused rather than passed on.
+        raise InputError(f"{where}: {text.strip()!r} is not a finite number")
+    return number
+
+
+def _read_rows(
+    stream: IO[str], source: str, columns: Sequence[str]
+) -> dict[str, FloatArray]:
+    reader = csv.reader(stream)
+    try:
+        header = next((row for row in reader if any(cell.strip() for cell in row)), None)
+        if header is None:
+            raise InputError(f"{source}: the file is empty")
+        names = [cell.strip() for cell in header]
+        positions = {}
+        for column in dict.fromkeys(columns):
+            if column not in names:
+                raise InputError(
+                    f"{source}: no column {column!r} (the header has: {', '.join(names)})"
+                )
+            if names.count(column) > 1:
+                raise InputError(f"{source}: column {column!r} appears more than once")
+            positions[column] = names.index(column)
+        cells: dict[str, list[float]] = {column: [] for column in positions}
+        for row in reader:
+            if not any(cell.strip() for cell in row):
+                continue
+            for column, position in positions.items():
+                where = f"{source} line {reader.line_num}, column {column!r}"
+                if position >= len(row):
+                    raise InputError(f"{where}: the cell is missing")
+                cells[column].append(_parse_number(row[position], where))
+    except csv.Error as exc:
+        raise InputError(f"{source} line {reader.line_num}: {exc}") from None
+    except UnicodeDecodeError:
+        raise InputError(f"{source}: not a UTF-8 text file") from None
+    return {column: np.array(cells[column], dtype=np.float64) for column in columns}
+
+
+def read_columns(
+    source: str | os.PathLike[str] | IO[str], columns: Sequence[str]
+) -> dict[str, FloatArray]:
+    """The named columns of a CSV file with a header row, as float64 arrays of equal length.
+
+    `source` is a path or an open text stream. Blank lines are skipped. Raises InputError for
+    an empty file, a missing or repeated column, a missing cell and a cell that is not a finite
+    number (naming the line and the column), and OSError when the file cannot be opened.
+    """
+    if not isinstance(source, (str, os.PathLike)):
+        return _read_rows(source, getattr(source, "name", "<stream>"), columns)
+    # "utf-8-sig" drops the byte-order mark that spreadsheet programs write.
+    with open(source, newline="", encoding="utf-8-sig") as stream:
+        return _read_rows(stream, os.fspath(source), columns)
+
+
+def check_samples(points: FloatArray, values: FloatArray, gtype: str) -> None:
+    """Refuses samples for which the semivariogram is undefined or plainly meaningless."""
+    if gtype not in GTYPES:
+        raise InputError(f"unknown coordinate type {gtype!r}; choose one of {', '.join(GTYPES)}")
+    if len(values) < 2:
+        raise InputError(f"a semivariogram needs at least 2 samples, got {len(values)}")
+    if gtype == "GEOGCS" and np.any(np.abs(points[:, 1]) > 90.0):
+        raise InputError(
+            "latitudes must lie within [-90, 90] degrees: for GEOGCS the columns are "
+            "(longitude, latitude) in degrees"
+        )
+
+
+def semivariogram(
+    points: FloatArray,
+    values: FloatArray,
+    n_lags: int,
+    gtype: str,
+    anisotropy: tuple[float, float] | None = None,
+) -> tuple[FloatArray, FloatArray]:
+    """Experimental semivariogram (lags, semivariance) of checked samples.
+
+    `anisotropy` is (angle in degrees, scale): the coordinates are rotated by -angle and their
+    second axis stretched by scale about the centroid before the distances are taken. Pair
+    distances do not depend on the centre chosen, so the centroid is only a neutral choice.
+    """
+    check_samples(points, values, gtype)
+    if n_lags < 1:
+        raise InputError(f"the number of lags must be at least 1, got {n_lags}")
+    if anisotropy is not None:
+        angle, scale = anisotropy
+        if gtype != "PROJCS":
+            # Rotating and stretching degrees of longitude and latitude gives no meaningful
+            # positions on the sphere.
+            raise InputError("anisotropy adjustment needs projected coordinates (PROJCS)")
+        if not (math.isfinite(angle) and math.isfinite(scale) and scale > 0.0):
+            raise InputError("the anisotropy angle must be finite and the scale positive")
+        points = core.adjust_anisotropy(points, points.mean(axis=0), [scale], [angle])
+    with warnings.catch_warnings():
+        # NumPy warns about the mean of every empty distance class; such classes are dropped
+        # from the result, whose length tells how many hold pairs.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        lags, gamma = core.init_variogram_model(points, values, n_lags, gtype)
+    if not (np.all(np.isfinite(lags)) and np.all(np.isfinite(gamma))):
+        raise InputError("the values or coordinates are too large: the semivariogram overflows")
+    return lags, gamma
+
+
+@dataclass(frozen=True)
+class FittedModel:
+    """A variogram model with the parameter values fitted to an experimental semivariogram.
+
+    `cutoff` is the largest lag that took part in the fit.
+    """
+
+    name: str
+    parameters: dict[str, float]
+    cutoff: float
+
+    def __call__(self, h: Any) -> FloatArray:
+        _, function, values = core.init_variogram_parameters(self.name, dict(self.parameters))
+        return function(values, h)
+
+
+def _start_and_bounds(
+    names: Sequence[str], lags: FloatArray, semivariance: FloatArray
+) -> tuple[list[float], list[float], list[float]]:
+    """Starting values and bounds for the least-squares fit, by parameter name."""
+    reach, top, low = float(lags.max()), float(semivariance.max()), float(semivariance.min())
+    nugget = max(low, 0.0) / 2.0
+    choices = {
+        "Nugget": (nugget, 0.0, math.inf),
+        "PSill": (max(top - nugget, 1e-12), 0.0, math.inf),
+        "Range": (reach / 2.0, reach * 1e-9, math.inf),
+        "Slope": (max(top - low, 1e-12) / reach, 0.0, math.inf),
+        "Scale": (max(top, 1e-12) / reach, 0.0, math.inf),
+        "Exponent": (1.0, 1e-6, 2.0),
+    }
+    rows = [choices.get(name, (1.0, -math.inf, math.inf)) for name in names]
+    return [r[0] for r in rows], [r[1] for r in rows], [r[2] for r in rows]
+
+
+def fit_model(
+    model: str, lags: FloatArray, semivariance: FloatArray, cutoff: float | None = None
+) -> FittedModel:
+    """Least-squares fit of the model `model` (a name of DEFAULT_PARAMETERS) to the points.
+
+    Only the lags up to `cutoff` take part; by default that is half the largest lag, since
+    the classes beyond rest on ever fewer pairs near the edges of the sampled area and pull
+    the fit away from the behaviour near the origin that kriging depends on. Pass math.inf to
+    use every lag. The nugget, sill and range are kept non-negative and the power exponent
+    within (0, 2]. Raises the package's SpmisError for an unknown model and InputError when
+    fewer lags than parameters remain, the lags are all zero or the fit does not converge.
+    """
+    from scipy.optimize import OptimizeWarning, curve_fit
+
+    _, function, _ = core.init_variogram_parameters(model, None)
+    names = list(core.DEFAULT_PARAMETERS[model])
+    if lags.size and not lags.max() > 0.0:
+        raise InputError("cannot fit a model: every pair lies at distance 0")
+    if cutoff is None:
+        cutoff = float(lags.max()) / 2.0 if lags.size else 0.0
+    used = lags <= cutoff
+    lags, semivariance = lags[used], semivariance[used]
+    if lags.size < len(names):
+        raise InputError(
+            f"cannot fit the {len(names)} parameters of the {model} model to {lags.size} "
+            f"lag(s) up to {cutoff:g}; ask for more lags or a larger cutoff"
+        )
+    start, lower, upper = _start_and_bounds(names, lags, semivariance)
+    with warnings.catch_warnings():
+        # The covariance of the estimates is not used, so its warning is not the caller's.
+        warnings.simplefilter("ignore", OptimizeWarning)
+        try:
+            fitted, _ = curve_fit(
+                lambda h, *p: function(p, h),
+                lags,
+                semivariance,
+                p0=start,
+                bounds=(lower, upper),
+            )
+        except RuntimeError as exc:
+            raise InputError(f"the {model} model could not be fitted: {exc}") from None
+    return FittedModel(model, {name: float(v) for name, v in zip(names, fitted)}, cutoff)
+
+
+def format_table(
+    lags: FloatArray,
+    semivariance: FloatArray,
+    lag_unit: str,
+    extra: Mapping[str, FloatArray] | None = None,
+) -> str:
+    """A plain-text table, one distance class a line: lag, semivariance and any extra columns."""
+    extra = extra or {}
+    headers = [f"lag ({lag_unit})", "semivariance", *extra]
+    width = max(14, *(len(h) for h in headers))
+    columns = [lags, semivariance, *extra.values()]
+    lines = ["  ".join(f"{h:>{width}}" for h in headers)]
+    lines += ["  ".join(f"{float(c[i]):>{width}.6g}" for c in columns) for i in range(len(lags))]
+    return "\n".join(lines)
+
+
+@dataclass(frozen=True)
+class Series:
+    """One experimental semivariogram on a plot, with an optional fitted model curve."""
+
+    label: str
+    lags: FloatArray
+    semivariance: FloatArray
+    model: FittedModel | None = None
+
+
+def plot_semivariograms(
+    path: str | os.PathLike[str], series: Sequence[Series], xlabel: str, ylabel: str, title: str
+) -> None:
+    """Writes a PNG of the experimental points of each series and its fitted curve, if any.
+
+    Uses matplotlib's Agg canvas directly, so no display and no global backend are involved.
+    """
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(7.5, 5.5), layout="constrained")
+    FigureCanvasAgg(figure)
+    axes = figure.add_subplot()
+    reach = max((float(s.lags.max()) for s in series if s.lags.size), default=1.0)
+    h = np.linspace(0.0, reach * 1.05, 300)[1:]
+    for index, item in enumerate(series):
+        colour = f"C{index}"
+        axes.plot(item.lags, item.semivariance, "o", color=colour, label=item.label)
+        if item.model is not None:
+            fitted = ", ".join(f"{k} {v:.4g}" for k, v in item.model.parameters.items())
+            axes.plot(h, item.model(h), "-", color=colour, label=f"{item.model.name}: {fitted}")
+            if item.model.cutoff < reach:
+                axes.axvline(item.model.cutoff, color=colour, linestyle=":", linewidth=1.0,
+                             label=f"fit cutoff {item.model.cutoff:.4g}")
+    axes.set_xlim(left=0.0)
+    axes.set_ylim(bottom=0.0)
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel(ylabel)
+    axes.set_title(title)
+    axes.grid(True, alpha=0.3)
+    figure.legend(fontsize="small", loc="outside lower center", ncols=2)
+    figure.savefig(path, format="png", dpi=120)
