@@ -22,6 +22,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from conftest import module_entries
+from test_fast_path import ForwardingNumpy, outcome
 from orv._algos.spmis.krige import core, variogram
 
 _COMMON = dict(
@@ -376,3 +377,17 @@ def test_fuzz_init_variogram_parameters(arguments, how):
        calling(["points", "values", "n_lags", "gtype"]))
 def test_fuzz_init_variogram_model(arguments, how):
     check_call("init_variogram_model", arguments, how)
+
+
+@PROFILE
+@given(matched_samples(), st.integers(1, 40), st.sampled_from(["PROJCS", "GEOGCS"]))
+def test_fuzz_native_shortcuts_match_the_statements(samples, n_lags, gtype):
+    """The native shortcuts of init_variogram_model give the statements' results and warnings."""
+    native = outcome(samples["points"], samples["values"], n_lags, gtype)
+    namespace = vars(core)
+    namespace["np"] = ForwardingNumpy()
+    try:
+        plain = outcome(samples["points"], samples["values"], n_lags, gtype)
+    finally:
+        namespace["np"] = np
+    assert native == plain
