@@ -35,8 +35,14 @@ def raises_at(exception, function, line, call, *args, match=None, **kwargs):
     return info.value
 
 
-def assert_no_leak(call, watched=(), repeat=300):
-    """Repeated calls of `call()` (which may raise) leave reference counts and blocks flat."""
+def assert_no_leak(call, watched=(), repeat=300, rounds=3):
+    """Repeated calls of `call()` (which may raise) leave reference counts and blocks flat.
+
+    The blocks are counted over `rounds` runs of `repeat` calls each. The interpreter's and
+    NumPy's caches and free lists make single runs of a few hundred calls grow and shrink by up to
+    a few hundred blocks, but only a leak makes every run grow by about `repeat` blocks or more.
+    Returns the smallest growth per call.
+    """
 
     def run(times):
         for _ in range(times):
@@ -46,19 +52,17 @@ def assert_no_leak(call, watched=(), repeat=300):
                 pass
 
     run(50)
-    # Bounded caches (NumPy's, the interpreter's) may still fill during one window; a leak grows
-    # in every window, so the smaller growth of two windows is what counts.
-    growth = []
-    for _ in range(2):
-        gc.collect()
-        counts = [sys.getrefcount(obj) for obj in watched]
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in watched]
+    growth = [0] * rounds  # made before counting, as is everything the loop keeps
+    for i in range(rounds):
         blocks = sys.getallocatedblocks()
         run(repeat)
         gc.collect()
-        growth.append(sys.getallocatedblocks() - blocks)
-    assert [sys.getrefcount(obj) for obj in watched] == counts
-    # A leak of one object per call would show as `repeat` blocks or more.
-    assert min(growth) < repeat // 3
+        growth[i] = sys.getallocatedblocks() - blocks
+        assert [sys.getrefcount(obj) for obj in watched] == counts
+    assert min(growth) < repeat // 3, growth
+    return min(growth) / repeat
 
 
 @pytest.fixture
