@@ -7,39 +7,35 @@
 namespace krige {
 
 // Identifiers, each one interned str spelled as written.
-#define KRIGE_IDENTIFIERS(X)                                                                       \
-    /* parameters and locals */                                                                    \
-    X(points)                                                                                      \
-    X(center)                                                                                      \
-    X(scale)                                                                                       \
-    X(angle)                                                                                       \
-    X(ndim_point) X(stretch) X(rot_tot) X(rotate_x) X(rotate_y) X(rotate_z) X(adj_points) X(model) \
-        X(parameters) X(pars) X(par_names) X(set_names) X(errors) X(fun) X(p_n) X(p) X(values)     \
-            X(n_lags) X(gtype) X(d) X(g) X(indices) X(d_max) X(d_min) X(dd) X(bins) X(lags)        \
-                X(semivariance) X(n) /* module globals */                                          \
-        X(np) X(error) X(init_points) X(to_numeric_array) X(spatial) X(great_circle_distance)      \
-            X(variogram) X(DEFAULT_PARAMETERS) X(adjust_anisotropy) X(init_variogram_parameters)   \
-                X(init_variogram_model) X(__test__)                                                \
-                    X(__builtins__) /* attributes, methods and keywords */                         \
-        X(shape) X(flatten) X(size) X(max) X(min) X(pad) X(mode) X(edge) X(radians) X(array)       \
-            X(cos) X(sin) X(dot) X(T) X(arange) X(append) X(zeros) X(mean) X(isnan) X(distance)    \
-                X(pdist) X(metric) X(euclidean) X(sqeuclidean) X(GEOGCS) X(PROJCS) X(SpmisError)   \
-                    X(ParameterError) X(ORVError) X(all_sels)                                      \
-                        X(keys) /* model and parameter names */                                    \
-        X(Linear) X(Power) X(Gaussian) X(Spherical) X(Exponential) X(HoleEffect) X(Slope)          \
-            X(Nugget) X(Scale) X(Exponent) X(PSill) X(Range) /* module creation */                 \
-        X(name) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__)          \
-            X(__file__) X(__package__) X(__path__)
+// clang-format off
+#define KRIGE_IDENTIFIERS(X)                                                                \
+    /* parameters and locals */                                                             \
+    X(points) X(center) X(scale) X(angle) X(ndim_point) X(stretch) X(rot_tot) X(rotate_x)   \
+    X(rotate_y) X(rotate_z) X(adj_points) X(model) X(parameters) X(pars) X(par_names)       \
+    X(set_names) X(errors) X(fun) X(p_n) X(p) X(values) X(n_lags) X(gtype) X(d) X(g)        \
+    X(indices) X(d_max) X(d_min) X(dd) X(bins) X(lags) X(semivariance) X(n)                 \
+    /* module globals */                                                                    \
+    X(np) X(error) X(init_points) X(to_numeric_array) X(spatial) X(great_circle_distance)   \
+    X(variogram) X(DEFAULT_PARAMETERS) X(adjust_anisotropy) X(init_variogram_parameters)    \
+    X(init_variogram_model) X(__test__)                                                     \
+    /* attributes, methods and keywords */                                                  \
+    X(shape) X(flatten) X(size) X(max) X(min) X(pad) X(mode) X(edge) X(radians) X(array)    \
+    X(cos) X(sin) X(dot) X(T) X(arange) X(append) X(zeros) X(mean) X(isnan) X(distance)     \
+    X(pdist) X(metric) X(euclidean) X(sqeuclidean) X(GEOGCS) X(PROJCS) X(SpmisError)        \
+    X(ParameterError) X(ORVError) X(all_sels) X(keys)                                       \
+    /* model and parameter names */                                                         \
+    X(Linear) X(Power) X(Gaussian) X(Spherical) X(Exponential) X(HoleEffect) X(Slope)       \
+    X(Nugget) X(Scale) X(Exponent) X(PSill) X(Range)
 
 // Longer texts, made once as well.
-#define KRIGE_TEXTS(X)                                                                             \
-    X(empty_name, "")                                                                              \
-    X(source_file, "orv/_algos/spmis/krige/core")                                                  \
-    X(module_name, "orv._algos.spmis.krige.core")                                                  \
-    X(parameters_type_message, "Variogram parameters must be None or a dictionary!")               \
-    X(doc_adjust_anisotropy, "调整数据坐标以考虑各向异性。")                                       \
-    X(doc_init_variogram_parameters, "获取半变异函数参数")                                         \
+#define KRIGE_TEXTS(X)                                                                      \
+    X(source_file, "orv/_algos/spmis/krige/core")                                           \
+    X(module_name, "orv._algos.spmis.krige.core")                                           \
+    X(parameters_type_message, "Variogram parameters must be None or a dictionary!")        \
+    X(doc_adjust_anisotropy, "调整数据坐标以考虑各向异性。")                                \
+    X(doc_init_variogram_parameters, "获取半变异函数参数")                                  \
     X(doc_init_variogram_model, "初始化半变异模型其他参数")
+// clang-format on
 
 namespace names {
 #define KRIGE_DECLARE(identifier) inline PyObject *identifier = nullptr;

@@ -59,7 +59,7 @@ int import_package_names() {
     if (!locals || !from_list) return -1;
     for (PyObject *name : imported)
         if (PyList_Append(from_list.get(), name) < 0) return -1;
-    Ref package(PyImport_ImportModuleLevelObject(texts::empty_name, record.dict, locals.get(),
+    Ref package(PyImport_ImportModuleLevelObject(literals::empty_str, record.dict, locals.get(),
                                                  from_list.get(), 1));
     if (!package) return -1;
     for (PyObject *name : imported) {
