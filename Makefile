@@ -115,7 +115,7 @@ else
 endif
 
 format:
-	$(VENV)/bin/clang-format -i native/*.cpp native/*.hpp native/geodesy/*.cpp
+	$(VENV)/bin/clang-format -i $$(find native -name "*.cpp" -o -name "*.hpp")
 
 clean:
 	rm -rf $(VENV) $(BENCH_VENV) $(ASAN_VENV) $(ATHERIS_VENV) $(VENV313) build

@@ -4,7 +4,8 @@
 // only fills it, one pair at a time, without the N×M temporaries that whole-array arithmetic
 // needs. For a set of points against itself only one triangle is computed and mirrored, which
 // keeps the matrix exactly symmetric.
-#include "../float64_buffer.hpp"
+#include "common/float64_buffer.hpp"
+#include "geodesy/haversine.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,20 +15,7 @@
 namespace {
 
 using krige::Float64Buffer;
-
-// sin²(|x − y| / 2), the haversine of a gap; the absolute value makes it symmetric.
-inline double haversine(double x, double y) {
-    double s = std::sin(std::fabs(x - y) * 0.5);
-    return s * s;
-}
-
-// 2 R asin(√h) for h = hav(Δφ) + cos φ1 cos φ2 hav(Δλ), h clipped to [0, 1] against rounding.
-inline double distance(double lon_i, double lat_i, double cos_i, double lon_j, double lat_j,
-                       double cos_j, double diameter) {
-    double h = haversine(lat_i, lat_j) + haversine(lon_i, lon_j) * (cos_i * cos_j);
-    h = std::clamp(h, 0.0, 1.0); // NaN stays NaN
-    return std::asin(std::sqrt(h)) * diameter;
-}
+using krige::geodesy::distance;
 
 // Copies the strictly lower triangle of the n×n matrix onto the upper one, tile by tile, so that
 // the column-wise writes stay within a few pages at a time.

@@ -1,9 +1,9 @@
-#include "variogram_fast_path.hpp"
+#include "bodies/variogram_fast_path.hpp"
 
-#include "constants.hpp"
-#include "float64_buffer.hpp"
-#include "pair_classes.hpp"
-#include "runtime.hpp"
+#include "frame/constants.hpp"
+#include "common/float64_buffer.hpp"
+#include "engine/pair_classes.hpp"
+#include "frame/runtime.hpp"
 
 #include <cfenv>
 #include <cmath>

@@ -5,7 +5,7 @@
 // declined (no exception set) and -1 on error.
 #pragma once
 
-#include "owned_ref.hpp"
+#include "common/owned_ref.hpp"
 
 namespace krige::fast_path {
 

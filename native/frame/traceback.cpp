@@ -1,7 +1,7 @@
-#include "traceback.hpp"
+#include "frame/traceback.hpp"
 
-#include "module_state.hpp"
-#include "owned_ref.hpp"
+#include "frame/module_state.hpp"
+#include "common/owned_ref.hpp"
 
 #include <frameobject.h>
 

@@ -1,7 +1,7 @@
-#include "code_objects.hpp"
+#include "frame/code_objects.hpp"
 
-#include "constants.hpp"
-#include "owned_ref.hpp"
+#include "frame/constants.hpp"
+#include "common/owned_ref.hpp"
 
 #include <opcode.h>
 

@@ -1,6 +1,6 @@
-#include "runtime.hpp"
+#include "frame/runtime.hpp"
 
-#include "module_state.hpp"
+#include "frame/module_state.hpp"
 
 #include <array>
 

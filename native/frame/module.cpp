@@ -1,10 +1,10 @@
 // The module definition, its create and execute steps, and the import of the package's names.
-#include "code_objects.hpp"
-#include "constants.hpp"
-#include "function_type.hpp"
-#include "module_state.hpp"
-#include "owned_ref.hpp"
-#include "traceback.hpp"
+#include "frame/code_objects.hpp"
+#include "frame/constants.hpp"
+#include "frame/function_type.hpp"
+#include "frame/module_state.hpp"
+#include "common/owned_ref.hpp"
+#include "frame/traceback.hpp"
 
 namespace krige {
 namespace {

@@ -7,10 +7,10 @@
 // are computed left to right. Package names are looked up at each use, never kept between
 // statements. Intermediate arrays are rebound as soon as the next one exists, so that no more
 // large temporaries are alive than the interpreter itself would keep.
-#include "bodies.hpp"
-#include "constants.hpp"
-#include "runtime.hpp"
-#include "variogram_fast_path.hpp"
+#include "bodies/bodies.hpp"
+#include "frame/constants.hpp"
+#include "frame/runtime.hpp"
+#include "bodies/variogram_fast_path.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "constants.hpp"
+#include "frame/constants.hpp"
 
 namespace krige {
 namespace {

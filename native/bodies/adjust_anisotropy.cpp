@@ -5,9 +5,9 @@
 // Each statement sets `line` before it runs, so that a failure is reported there. Operands are
 // evaluated in the interpreter's left-to-right order: a callee is fetched into a local before its
 // arguments are computed, since C++ leaves the order of argument evaluation open.
-#include "bodies.hpp"
-#include "constants.hpp"
-#include "runtime.hpp"
+#include "bodies/bodies.hpp"
+#include "frame/constants.hpp"
+#include "frame/runtime.hpp"
 
 namespace krige {
 namespace {

@@ -2,7 +2,7 @@
 // package's error classes, and short call helpers over the vectorcall protocol.
 #pragma once
 
-#include "owned_ref.hpp"
+#include "common/owned_ref.hpp"
 
 #include <initializer_list>
 

@@ -1,4 +1,4 @@
-#include "pair_classes.hpp"
+#include "engine/pair_classes.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "function_type.hpp"
+#include "frame/function_type.hpp"
 
-#include "bodies.hpp"
-#include "constants.hpp"
-#include "module_state.hpp"
-#include "owned_ref.hpp"
-#include "traceback.hpp"
+#include "bodies/bodies.hpp"
+#include "frame/constants.hpp"
+#include "frame/module_state.hpp"
+#include "common/owned_ref.hpp"
+#include "frame/traceback.hpp"
 
 #include <array>
 #include <cstddef>
