@@ -137,6 +137,7 @@ BAD_FILES = {
         (["{meuse}", "--value", "zinc", "--lags", "2", "--model", "Gaussian"], 1, "cannot fit"),
         (["{meuse}", "--value", "zinc", "--model", "gaussian"], 2, "invalid choice"),
         (["{meuse}"], 2, "the following arguments are required: --value"),
+        (["{meuse}", "--x", "x", "--y", "x", "--value", "zinc"], 2, "--y: the same column"),
     ],
 )
 def test_bad_input_gives_one_line_and_a_status(capsys, tmp_path, meuse, argv, status, message):

@@ -106,6 +106,14 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_columns(args: argparse.Namespace) -> None:
+    # One column for both axes would put every sample on the diagonal, and every distance would
+    # be sqrt(2) times the true one.
+    if args.x == args.y:
+        raise UsageError(f"argument --y: the same column as --x ({args.x!r}); "
+                         "the two coordinates need two columns")
+
+
 def _anisotropy(args: argparse.Namespace) -> tuple[float, float] | None:
     if args.angle is None and args.scale is None:
         return None
@@ -195,6 +203,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     try:
         args = build_parser().parse_args(argv)
+        _check_columns(args)
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
