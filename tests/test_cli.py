@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model
+from orv._algos.spmis.krige import cli
 from orv._algos.spmis.krige.cli import main
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
 from orv._algos.spmis.krige.workflow import bundled_meuse
@@ -164,3 +165,15 @@ def test_console_script_reports_without_traceback(meuse, tmp_path):
                          text=True, check=False)
     assert bad.returncode == 1 and bad.stdout == ""
     assert bad.stderr.startswith("orv-variogram: error: cannot read") and "Traceback" not in bad.stderr
+
+
+def test_plot_without_matplotlib_is_refused_before_the_work(capsys, monkeypatch, meuse, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # makes `import matplotlib` fail
+
+    def semivariogram(*args, **kwargs):
+        raise AssertionError("the semivariogram was computed before the check")
+
+    monkeypatch.setattr(cli, "semivariogram", semivariogram)
+    code, out, err = run(capsys, meuse, "--value", "zinc", "--plot", tmp_path / "v.png")
+    assert (code, out) == (1, "")
+    assert err == "orv-variogram: error: --plot needs matplotlib: pip install 'orv-krige[demo]'\n"

@@ -169,21 +169,27 @@ def _as_text(args: argparse.Namespace, n_samples: int, lag_unit: str,
     return "\n".join(lines)
 
 
+def _require_matplotlib() -> None:
+    # Checked before the semivariogram, whose cost grows with the square of the samples.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'orv-krige[demo]'") from None
+
+
 def run(args: argparse.Namespace) -> str:
     """Computes everything the command line asks for and returns the text for stdout."""
     if args.gtype == "GEOGCS" and args.unit != "coordinate units":
         raise InputError("--unit applies to PROJCS only; GEOGCS lags are in km")
     lag_unit = "km" if args.gtype == "GEOGCS" else args.unit
+    if args.plot is not None:
+        _require_matplotlib()
     points, values = _load(args)
     lags, gamma = semivariogram(points, values, args.lags, args.gtype, _anisotropy(args))
     if args.fit_cutoff is not None and args.fit_cutoff <= 0.0:
         raise InputError("--fit-cutoff must be positive")
     fitted = None if args.model is None else fit_model(args.model, lags, gamma, args.fit_cutoff)
     if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise InputError("--plot needs matplotlib: pip install 'orv-krige[demo]'") from None
         value = f"ln({args.value})" if args.log else args.value
         try:
             plot_semivariograms(
