@@ -109,6 +109,7 @@ BAD_FILES = {
     "twice.csv": "x,y,v,v\n0,0,1,1\n1,1,2,2\n",
     "zero.csv": "x,y,v\n0,0,1\n1,0,0\n",
     "latin1.csv": "x,y,v\n0,0,1\n1,0,2\n\xe9\n",
+    "huge.csv": "x,y,v\n1e200,0,1\n-1e200,0,2\n0,1e200,3\n",
 }
 
 
@@ -128,6 +129,7 @@ BAD_FILES = {
         (["twice.csv", "--value", "v"], 1, "column 'v' appears more than once"),
         (["zero.csv", "--value", "v", "--log"], 1, "--log needs positive values"),
         (["latin1.csv", "--value", "v"], 1, "not a UTF-8 text file"),
+        (["huge.csv", "--value", "v"], 1, "no distance class holds a pair"),
         (["{meuse}", "--value", "zinc", "--gtype", "geogcs"], 2, "invalid choice: 'geogcs'"),
         (["{meuse}", "--value", "zinc", "--gtype", "GEOGCS"], 1, "latitudes must lie within"),
         (["{meuse}", "--value", "zinc", "--angle", "30", "--scale", "0"], 1, "scale positive"),

@@ -142,6 +142,13 @@ def semivariogram(
         # from the result, whose length tells how many hold pairs.
         warnings.simplefilter("ignore", RuntimeWarning)
         lags, gamma = core.init_variogram_model(points, values, n_lags, gtype)
+    if lags.size == 0:
+        # Every class is empty only when the largest distance is not finite: the classes are
+        # then spread over an infinite range and no pair falls into any of them.
+        raise InputError(
+            "no distance class holds a pair: the distances between the samples overflow; "
+            "the coordinates are too large"
+        )
     if not (np.all(np.isfinite(lags)) and np.all(np.isfinite(gamma))):
         raise InputError("the values or coordinates are too large: the semivariogram overflows")
     return lags, gamma
