@@ -1,6 +1,7 @@
 """The orv-variogram command: its results on the bundled survey and its refusals of bad input."""
 import json
 import math
+import os
 import subprocess
 import sys
 from importlib import resources
@@ -179,3 +180,31 @@ def test_plot_without_matplotlib_is_refused_before_the_work(capsys, monkeypatch,
     code, out, err = run(capsys, meuse, "--value", "zinc", "--plot", tmp_path / "v.png")
     assert (code, out) == (1, "")
     assert err == "orv-variogram: error: --plot needs matplotlib: pip install 'orv-krige[demo]'\n"
+
+
+def run_module(*argv, **options):
+    return subprocess.run([sys.executable, "-m", cli.__name__, *map(str, argv)],
+                          check=False, timeout=60, stderr=subprocess.PIPE, text=True, **options)
+
+
+def test_output_to_a_closed_pipe_ends_quietly(meuse):
+    child = subprocess.Popen([sys.executable, "-m", cli.__name__, meuse, "--value", "zinc"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()  # the reader is gone before the first byte is written
+    stderr = child.stderr.read()
+    child.stderr.close()
+    assert (child.wait(timeout=60), stderr) == (1, b"")
+
+
+@pytest.mark.parametrize("target, reason", [("/dev/full", "No space left on device"),
+                                            (None, "standard output is closed")])
+def test_output_that_cannot_be_written_ends_in_one_line(meuse, target, reason):
+    if target is None:
+        done = run_module(meuse, "--value", "zinc", preexec_fn=lambda: os.close(1))
+    elif not os.path.exists(target):
+        pytest.skip(f"needs {target}")
+    else:
+        with open(target, "wb") as full:
+            done = run_module(meuse, "--value", "zinc", stdout=full)
+    assert done.returncode == 1
+    assert done.stderr == f"orv-variogram: error: cannot write the output: {reason}\n"

@@ -9,7 +9,9 @@ plot on request. Bad input ends the program with one line on standard error and 
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import os
 import sys
 from collections.abc import Sequence
 from typing import Any, NoReturn
@@ -205,6 +207,40 @@ def run(args: argparse.Namespace) -> str:
     return render(args, len(values), lag_unit, lags, gamma, fitted)
 
 
+def _discard_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's own flush at exit
+    does not fail a second time on what is still buffered."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except io.UnsupportedOperation:
+        return  # an in-memory stream, which holds nothing for the exit to write
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, descriptor)
+    finally:
+        os.close(devnull)
+
+
+def _write_output(text: str) -> int:
+    """Writes the result to standard output; returns the exit status."""
+    if sys.stdout is None:
+        # The interpreter sets no stream when descriptor 1 was closed; print would drop the text.
+        print(f"{PROG}: error: cannot write the output: standard output is closed",
+              file=sys.stderr)
+        return 1
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        # The reader has gone (`| head`): the usual ending is a quiet failure status.
+        _discard_stdout()
+        return 1
+    except OSError as exc:
+        _discard_stdout()
+        print(f"{PROG}: error: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     try:
@@ -226,8 +262,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: not enough memory for the pairs of this many samples",
               file=sys.stderr)
         return 1
-    print(output)
-    return 0
+    return _write_output(output)
 
 
 if __name__ == "__main__":
