@@ -1,4 +1,5 @@
 """The orv-variogram command: its results on the bundled survey and its refusals of bad input."""
+import io
 import json
 import math
 import os
@@ -196,15 +197,35 @@ def test_output_to_a_closed_pipe_ends_quietly(meuse):
     assert (child.wait(timeout=60), stderr) == (1, b"")
 
 
-@pytest.mark.parametrize("target, reason", [("/dev/full", "No space left on device"),
-                                            (None, "standard output is closed")])
-def test_output_that_cannot_be_written_ends_in_one_line(meuse, target, reason):
-    if target is None:
-        done = run_module(meuse, "--value", "zinc", preexec_fn=lambda: os.close(1))
-    elif not os.path.exists(target):
-        pytest.skip(f"needs {target}")
-    else:
-        with open(target, "wb") as full:
+@pytest.mark.parametrize(
+    "stream, message",
+    [
+        ("/dev/full", "cannot write the output: No space left on device"),
+        (1, "cannot write the output: standard output is closed"),
+        (0, "cannot read -: standard input is closed"),
+    ],
+)
+def test_unusable_standard_streams_end_in_one_line(meuse, stream, message):
+    if stream == "/dev/full":
+        if not os.path.exists(stream):
+            pytest.skip(f"needs {stream}")
+        with open(stream, "wb") as full:
             done = run_module(meuse, "--value", "zinc", stdout=full)
-    assert done.returncode == 1
-    assert done.stderr == f"orv-variogram: error: cannot write the output: {reason}\n"
+    else:
+        done = run_module(meuse if stream else "-", "--value", "zinc",
+                          preexec_fn=lambda: os.close(stream))
+    assert (done.returncode, done.stderr) == (1, f"orv-variogram: error: {message}\n")
+
+
+@pytest.mark.parametrize("source", ["file", "standard input"])
+def test_a_byte_order_mark_is_dropped_from_any_source(capsys, monkeypatch, tmp_path, source):
+    data = "x,y,v\r\n0,0,1\r\n3,4,2\r\n".encode()
+    path = tmp_path / "bom.csv"
+    path.write_bytes(data)
+    plain = run(capsys, path, "--value", "v", "--lags", 1)
+    path.write_bytes(b"\xef\xbb\xbf" + data)
+    if source == "standard input":
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(path.read_bytes())))
+        path = "-"
+    assert run(capsys, path, "--value", "v", "--lags", 1) == plain
+    assert plain[0] == 0

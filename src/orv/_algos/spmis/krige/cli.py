@@ -14,7 +14,7 @@ import json
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any, NoReturn
+from typing import IO, Any, NoReturn
 
 import numpy as np
 
@@ -123,7 +123,13 @@ def _anisotropy(args: argparse.Namespace) -> tuple[float, float] | None:
 
 
 def _load(args: argparse.Namespace) -> tuple[np.ndarray, np.ndarray]:
-    source = sys.stdin if args.file == "-" else args.file
+    if args.file != "-":
+        source: str | IO[bytes] | IO[str] = args.file
+    elif sys.stdin is None:
+        raise InputError("cannot read -: standard input is closed")
+    else:
+        # The bytes, so that standard input is decoded as a file is, whatever the locale.
+        source = getattr(sys.stdin, "buffer", sys.stdin)
     columns = read_columns(source, [args.x, args.y, args.value])
     values = columns[args.value]
     if args.log:

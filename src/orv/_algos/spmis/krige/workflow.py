@@ -9,6 +9,7 @@ fits on one line.
 from __future__ import annotations
 
 import csv
+import io
 import math
 import os
 import warnings
@@ -16,7 +17,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from importlib.resources.abc import Traversable
-from typing import IO, Any
+from typing import IO, Any, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -84,19 +85,28 @@ def _read_rows(
 
 
 def read_columns(
-    source: str | os.PathLike[str] | IO[str], columns: Sequence[str]
+    source: str | os.PathLike[str] | IO[bytes] | IO[str], columns: Sequence[str]
 ) -> dict[str, FloatArray]:
     """The named columns of a CSV file with a header row, as float64 arrays of equal length.
 
-    `source` is a path or an open text stream. Blank lines are skipped. Raises InputError for
-    an empty file, a missing or repeated column, a missing cell and a cell that is not a finite
-    number (naming the line and the column), and OSError when the file cannot be opened.
+    `source` is a path, an open binary stream or an open text stream. Files and binary streams
+    are read as UTF-8, with or without a byte-order mark; a binary stream is left open. Blank
+    lines are skipped. Raises InputError for an empty file, a missing or repeated column, a
+    missing cell and a cell that is not a finite number (naming the line and the column), and
+    OSError when the file cannot be opened.
     """
-    if not isinstance(source, (str, os.PathLike)):
-        return _read_rows(source, getattr(source, "name", "<stream>"), columns)
     # "utf-8-sig" drops the byte-order mark that spreadsheet programs write.
-    with open(source, newline="", encoding="utf-8-sig") as stream:
-        return _read_rows(stream, os.fspath(source), columns)
+    if isinstance(source, (str, os.PathLike)):
+        with open(source, newline="", encoding="utf-8-sig") as stream:
+            return _read_rows(stream, os.fspath(source), columns)
+    name = getattr(source, "name", "<stream>")
+    if not isinstance(source, (io.RawIOBase, io.BufferedIOBase)):
+        return _read_rows(cast(IO[str], source), name, columns)
+    text = io.TextIOWrapper(source, encoding="utf-8-sig", newline="")
+    try:
+        return _read_rows(text, name, columns)
+    finally:
+        text.detach()  # closing the wrapper would close the caller's stream
 
 
 def check_samples(points: FloatArray, values: FloatArray, gtype: str) -> None:
