@@ -11,11 +11,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model
-from orv._algos.spmis.krige import cli
+from orv._algos.spmis.krige import adjust_anisotropy, cli, init_variogram_model, workflow
 from orv._algos.spmis.krige.cli import main
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
-from orv._algos.spmis.krige.workflow import bundled_meuse
+from orv._algos.spmis.krige.workflow import InputError, bundled_meuse, read_columns
 
 
 @pytest.fixture(scope="module")
@@ -229,3 +228,56 @@ def test_a_byte_order_mark_is_dropped_from_any_source(capsys, monkeypatch, tmp_p
         path = "-"
     assert run(capsys, path, "--value", "v", "--lags", 1) == plain
     assert plain[0] == 0
+
+
+class EndlessZeros(io.RawIOBase):
+    """NUL bytes without end, as a link to /dev/zero gives; fails the test once it has handed out
+    far more than a bounded reader takes."""
+
+    def __init__(self):
+        self.handed_out = 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        assert self.handed_out < (8 << 20), "the reader reads an endless line whole"
+        buffer[:] = bytes(len(buffer))
+        self.handed_out += len(buffer)
+        return len(buffer)
+
+
+@pytest.mark.parametrize("source", ["sparse file", "endless standard input"])
+def test_an_endless_line_is_refused_after_a_bounded_read(capsys, monkeypatch, tmp_path, source):
+    if source == "sparse file":
+        argv = [tmp_path / "sparse.csv", "--value", "v"]
+        with open(argv[0], "wb") as sparse:
+            sparse.truncate(8 << 20)
+    else:
+        argv = ["-", "--value", "v"]
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(EndlessZeros())))
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (1, "")
+    assert err.endswith(" line 1: a row longer than 1,048,576 characters, far more than a row "
+                        "of samples needs\n")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("x,y,v\n" + "1," * 60, "line 2: a row longer than 100 characters"),
+        # A quoted cell that never closes pulls in line after short line.
+        ('x,y,v\n0,0,"' + "\n" * 200, "line 2: a row longer than 100 characters"),
+        ("x,y,v\n" + ",,," * 20 + "\n", "line 2: 61 cells, more than the 40 a row may have"),
+        # Skipped blank lines do not add up to a long row.
+        ("\n" * 200 + "x,y,v\n" + "\n" * 200 + "0,0,1\n1,1,2\n", None),
+    ],
+)
+def test_rows_are_bounded_while_read(monkeypatch, text, message):
+    monkeypatch.setattr(workflow, "MAX_ROW_CHARS", 100)
+    monkeypatch.setattr(workflow, "MAX_COLUMNS", 40)
+    if message is None:
+        assert read_columns(io.StringIO(text), ["x", "y", "v"])["v"].tolist() == [1.0, 2.0]
+    else:
+        with pytest.raises(InputError, match=message):
+            read_columns(io.StringIO(text), ["x", "y", "v"])

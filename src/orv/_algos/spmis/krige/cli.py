@@ -130,7 +130,11 @@ def _load(args: argparse.Namespace) -> tuple[np.ndarray, np.ndarray]:
     else:
         # The bytes, so that standard input is decoded as a file is, whatever the locale.
         source = getattr(sys.stdin, "buffer", sys.stdin)
-    columns = read_columns(source, [args.x, args.y, args.value])
+    try:
+        columns = read_columns(source, [args.x, args.y, args.value])
+    except MemoryError:
+        # Said here, since main blames the pairs of the samples for any other lack of memory.
+        raise InputError(f"not enough memory to read {args.file}") from None
     values = columns[args.value]
     if args.log:
         bad = int(np.count_nonzero(values <= 0.0))

@@ -13,7 +13,7 @@ import io
 import math
 import os
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from importlib.resources.abc import Traversable
@@ -50,37 +50,101 @@ def _parse_number(text: str, where: str) -> float:
     return number
 
 
-def _read_rows(
-    stream: IO[str], source: str, columns: Sequence[str]
-) -> dict[str, FloatArray]:
-    reader = csv.reader(stream)
+#: Characters one row may take, line ends included: far more than a row of samples needs, and
+#: a bound on what a file without line ends (a link to /dev/zero, a sparse file) makes the
+#: reader hold before it is refused.
+MAX_ROW_CHARS = 1 << 20
+#: Cells one row may have.
+MAX_COLUMNS = 16_384
+
+
+class _BoundedLines:
+    """The lines of a text stream for csv.reader, read so that no row outgrows MAX_ROW_CHARS.
+
+    A row is what csv.reader takes between two calls of `start_row`: several lines when a
+    quoted cell holds line ends.
+    """
+
+    def __init__(self, stream: IO[str], source: str) -> None:
+        self._stream = stream
+        self._source = source
+        self._lines_read = 0
+        self._row_start = 1
+        self._row_chars = 0
+
+    def __iter__(self) -> _BoundedLines:
+        return self
+
+    def __next__(self) -> str:
+        # One character more than the row has room for tells a long line from one that fits.
+        line = self._stream.readline(MAX_ROW_CHARS - self._row_chars + 1)
+        if not line:
+            raise StopIteration
+        if self._row_chars == 0:
+            self._row_start = self._lines_read + 1
+        self._lines_read += 1
+        self._row_chars += len(line)
+        if self._row_chars > MAX_ROW_CHARS:
+            raise InputError(
+                f"{self._source} line {self._row_start}: a row longer than {MAX_ROW_CHARS:,} "
+                "characters, far more than a row of samples needs"
+            )
+        return line
+
+    def start_row(self) -> None:
+        self._row_chars = 0
+
+
+def csv_rows(stream: IO[str], source: str) -> Iterator[tuple[int, list[str]]]:
+    """The rows of a CSV text stream that hold more than blanks, each with the number of the
+    line on which it ends.
+
+    Every row is bounded while it is read, by MAX_ROW_CHARS and MAX_COLUMNS. Raises InputError,
+    naming `source` and the line, for a row beyond those bounds, a malformed row and text that
+    is not UTF-8.
+    """
+    lines = _BoundedLines(stream, source)
+    reader = csv.reader(lines)
     try:
-        header = next((row for row in reader if any(cell.strip() for cell in row)), None)
-        if header is None:
-            raise InputError(f"{source}: the file is empty")
-        names = [cell.strip() for cell in header]
-        positions = {}
-        for column in dict.fromkeys(columns):
-            if column not in names:
-                raise InputError(
-                    f"{source}: no column {column!r} (the header has: {', '.join(names)})"
-                )
-            if names.count(column) > 1:
-                raise InputError(f"{source}: column {column!r} appears more than once")
-            positions[column] = names.index(column)
-        cells: dict[str, list[float]] = {column: [] for column in positions}
         for row in reader:
-            if not any(cell.strip() for cell in row):
-                continue
-            for column, position in positions.items():
-                where = f"{source} line {reader.line_num}, column {column!r}"
-                if position >= len(row):
-                    raise InputError(f"{where}: the cell is missing")
-                cells[column].append(_parse_number(row[position], where))
+            lines.start_row()
+            if len(row) > MAX_COLUMNS:
+                raise InputError(
+                    f"{source} line {reader.line_num}: {len(row):,} cells, more than the "
+                    f"{MAX_COLUMNS:,} a row may have"
+                )
+            if any(cell.strip() for cell in row):
+                yield reader.line_num, row
     except csv.Error as exc:
         raise InputError(f"{source} line {reader.line_num}: {exc}") from None
     except UnicodeDecodeError:
         raise InputError(f"{source}: not a UTF-8 text file") from None
+
+
+def _read_rows(
+    stream: IO[str], source: str, columns: Sequence[str]
+) -> dict[str, FloatArray]:
+    rows = csv_rows(stream, source)
+    _, header = next(rows, (0, None))
+    if header is None:
+        raise InputError(f"{source}: the file is empty")
+    names = [cell.strip() for cell in header]
+    positions = {}
+    for column in dict.fromkeys(columns):
+        if column not in names:
+            raise InputError(
+                f"{source}: no column {column!r} (the header has: {', '.join(names)})"
+            )
+        if names.count(column) > 1:
+            raise InputError(f"{source}: column {column!r} appears more than once")
+        positions[column] = names.index(column)
+    cells: dict[str, list[float]] = {column: [] for column in positions}
+    for line, row in rows:
+        for column, position in positions.items():
+            where = f"{source} line {line}, column {column!r}"
+            if position >= len(row):
+                raise InputError(f"{where}: the cell is missing")
+            cells[column].append(_parse_number(row[position], where))
     return {column: np.array(cells[column], dtype=np.float64) for column in columns}
 
 
