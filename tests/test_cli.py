@@ -281,3 +281,21 @@ def test_rows_are_bounded_while_read(monkeypatch, text, message):
     else:
         with pytest.raises(InputError, match=message):
             read_columns(io.StringIO(text), ["x", "y", "v"])
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (",".join(f"c{i}" for i in range(3000)) + "\n",
+         "no column 'x' (the header has 3,000 columns: c0, c1, c2, c3, c4, c5, c6, c7, ...)"),
+        (",".join(f"c{i}" for i in range(10**6)) + "\n", "line 1: a row longer than"),
+        ("x,y,v\n0,0," + "9" * 100_000 + "z\n", "line 2, column 'v': '999999999999999"),
+        ('"x\n\ny",y,v\n', "no column 'x' (the header has: x\\n\\ny, y, v)"),
+    ],
+)
+def test_messages_keep_to_a_readable_length(capsys, tmp_path, text, message):
+    path = tmp_path / "wide.csv"
+    path.write_text(text)
+    code, _, err = run(capsys, path, "--value", "v")
+    assert code == 1 and err.count("\n") == 1 and len(err) < 300 + len(str(path))
+    assert message in err

@@ -27,6 +27,7 @@ from .workflow import (
     fit_model,
     format_table,
     plot_semivariograms,
+    quote,
     read_columns,
     semivariogram,
 )
@@ -53,7 +54,7 @@ def _lag_count(text: str) -> int:
     try:
         number = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not an integer") from None
     if not 1 <= number <= MAX_LAGS:
         raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_LAGS}, got {number}")
     return number
@@ -63,9 +64,9 @@ def _finite_float(text: str) -> float:
     try:
         number = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not a number") from None
     if not np.isfinite(number):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not a finite number")
     return number
 
 
@@ -112,7 +113,7 @@ def _check_columns(args: argparse.Namespace) -> None:
     # One column for both axes would put every sample on the diagonal, and every distance would
     # be sqrt(2) times the true one.
     if args.x == args.y:
-        raise UsageError(f"argument --y: the same column as --x ({args.x!r}); "
+        raise UsageError(f"argument --y: the same column as --x ({quote(args.x)}); "
                          "the two coordinates need two columns")
 
 
@@ -140,7 +141,7 @@ def _load(args: argparse.Namespace) -> tuple[np.ndarray, np.ndarray]:
         bad = int(np.count_nonzero(values <= 0.0))
         if bad:
             raise InputError(
-                f"--log needs positive values; column {args.value!r} has {bad} value(s) <= 0"
+                f"--log needs positive values; column {quote(args.value)} has {bad} value(s) <= 0"
             )
         values = np.log(values)
     return np.column_stack([columns[args.x], columns[args.y]]), values

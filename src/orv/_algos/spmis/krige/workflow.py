@@ -33,6 +33,33 @@ class InputError(ValueError):
     """Data or options that cannot be used; the message is one line meant for the user."""
 
 
+#: Characters of a name or a cell that a message shows, so that a message stays one readable
+#: line whatever the file holds.
+SHOWN_CHARS = 32
+
+
+def brief(text: str) -> str:
+    """`text` as it can stand in a one-line message: cut to SHOWN_CHARS characters, with
+    unprintable ones (line ends, a byte-order mark) escaped."""
+    shown = text[: SHOWN_CHARS + 1]
+    if not shown.isprintable():
+        shown = shown.encode("unicode_escape").decode("ascii")
+    return shown if len(shown) <= SHOWN_CHARS else shown[: SHOWN_CHARS - 3] + "..."
+
+
+def quote(text: str) -> str:
+    """`brief(text)` in quotes."""
+    return f"'{brief(text)}'"
+
+
+def describe_header(names: Sequence[str], shown: int = 8) -> str:
+    """The names of a header for a message; of a long header only the first few and the count."""
+    if len(names) <= shown:
+        return "the header has: " + ", ".join(map(brief, names))
+    first = ", ".join(map(brief, names[:shown]))
+    return f"the header has {len(names):,} columns: {first}, ..."
+
+
 def bundled_meuse() -> Traversable:
     """The Meuse survey shipped with the package (see data/README.md for its provenance)."""
     return resources.files(__package__).joinpath("data", "meuse.csv")
@@ -42,11 +69,11 @@ def _parse_number(text: str, where: str) -> float:
     try:
         number = float(text)
     except ValueError:
-        raise InputError(f"{where}: {text.strip()!r} is not a number") from None
+        raise InputError(f"{where}: {quote(text.strip())} is not a number") from None
     if not math.isfinite(number):
         # The semivariogram would silently drop every distance class that such a sample
         # touches, so it is refused rather than passed on.
-        raise InputError(f"{where}: {text.strip()!r} is not a finite number")
+        raise InputError(f"{where}: {quote(text.strip())} is not a finite number")
     return number
 
 
@@ -133,15 +160,15 @@ def _read_rows(
     for column in dict.fromkeys(columns):
         if column not in names:
             raise InputError(
-                f"{source}: no column {column!r} (the header has: {', '.join(names)})"
+                f"{source}: no column {quote(column)} ({describe_header(names)})"
             )
         if names.count(column) > 1:
-            raise InputError(f"{source}: column {column!r} appears more than once")
+            raise InputError(f"{source}: column {quote(column)} appears more than once")
         positions[column] = names.index(column)
     cells: dict[str, list[float]] = {column: [] for column in positions}
     for line, row in rows:
         for column, position in positions.items():
-            where = f"{source} line {line}, column {column!r}"
+            where = f"{source} line {line}, column {quote(column)}"
             if position >= len(row):
                 raise InputError(f"{where}: the cell is missing")
             cells[column].append(_parse_number(row[position], where))
@@ -176,7 +203,9 @@ def read_columns(
 def check_samples(points: FloatArray, values: FloatArray, gtype: str) -> None:
     """Refuses samples for which the semivariogram is undefined or plainly meaningless."""
     if gtype not in GTYPES:
-        raise InputError(f"unknown coordinate type {gtype!r}; choose one of {', '.join(GTYPES)}")
+        raise InputError(
+            f"unknown coordinate type {quote(gtype)}; choose one of {', '.join(GTYPES)}"
+        )
     if len(values) < 2:
         raise InputError(f"a semivariogram needs at least 2 samples, got {len(values)}")
     if gtype == "GEOGCS" and np.any(np.abs(points[:, 1]) > 90.0):
