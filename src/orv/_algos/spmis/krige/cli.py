@@ -2,8 +2,9 @@
 
 Reads two coordinate columns and one value column, computes the semivariogram with the native
 core and writes the table of (lag, semivariance) to standard output as text or JSON, and a PNG
-plot on request. Bad input ends the program with one line on standard error and exit status 1
-(2 for a bad command line), never with a traceback.
+plot on request. Bad input, and output that cannot be written, end the program with one line on
+standard error and exit status 1 (2 for a bad command line), never with a traceback; a reader
+that goes away (`| head`) ends it quietly with status 1.
 """
 
 from __future__ import annotations
