@@ -46,7 +46,9 @@ def _real(value: object, name: str, accepted: str) -> float:
     return number
 
 
-def _samples(points: ArrayLike, values: ArrayLike, gtype: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def _samples(
+    points: ArrayLike, values: ArrayLike, gtype: str
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Coordinates N x d and values N as new C-contiguous float64 arrays, shapes checked."""
     coordinates = real_array(points, "points")
     if coordinates.ndim == 1 and gtype == "PROJCS":
@@ -113,7 +115,9 @@ def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
     if isinstance(bins, (numbers.Integral, np.integer)) and not isinstance(bins, (bool, np.bool_)):
         n = int(bins)
         if n < 1:
-            raise ValueError(f"bins must be a positive number of classes or a sequence of edges; got {n}")
+            raise ValueError(
+                f"bins must be a positive number of classes or a sequence of edges; got {n}"
+            )
         if max_lag is None:
             if not (math.isfinite(extent) and extent / 3.0 > 0.0):
                 raise ValueError(
@@ -304,15 +308,15 @@ def variogram(
     >>> result.counts.shape, result.max_lag
     ((10,), 30.0)
     """
-    gtype = _choice(gtype, "gtype", GTYPES)
-    estimator = _choice(estimator, "estimator", ESTIMATORS)
-    nan_policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
-    geographic = gtype == "GEOGCS"
-    coordinates, samples = _samples(points, values, gtype)
+    coordinate_type = _choice(gtype, "gtype", GTYPES)
+    method = _choice(estimator, "estimator", ESTIMATORS)
+    policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
+    geographic = coordinate_type == "GEOGCS"
+    coordinates, samples = _samples(points, values, coordinate_type)
     chosen_direction, half_angle, width, engine_direction = _direction(
-        direction, tolerance, bandwidth, gtype, coordinates.shape[1]
+        direction, tolerance, bandwidth, coordinate_type, coordinates.shape[1]
     )
-    coordinates, samples = _drop_non_finite(coordinates, samples, nan_policy)
+    coordinates, samples = _drop_non_finite(coordinates, samples, policy)
     n_samples = samples.shape[0]
     if n_samples < 2:
         raise ValueError(
@@ -323,7 +327,7 @@ def variogram(
         first = int(np.argmax(np.abs(coordinates[:, 1]) > 90.0))
         raise ValueError(
             "points latitudes (second column) must lie within [-90, 90] degrees for "
-            f"gtype='GEOGCS'; got {coordinates[first, 1]!r} at index {first}"
+            f"gtype='GEOGCS'; got {float(coordinates[first, 1])!r} at index {first}"
         )
     extent = _extent(coordinates, geographic)
     edges = _edges(bins, max_lag, extent)
@@ -347,13 +351,13 @@ def variogram(
         samples,
         edges,
         geographic,
-        ESTIMATORS.index(estimator),
+        ESTIMATORS.index(method),
         engine_direction,
         width,
         last_edge < extent,
         threads,
     )
-    if estimator == "cressie":
+    if method == "cressie":
         semivariance = _cressie(np.asarray(value_means), np.asarray(counts))
     else:
         semivariance = value_means
@@ -362,8 +366,8 @@ def variogram(
         lags=distance_means,
         semivariance=semivariance,
         counts=counts,
-        gtype=gtype,
-        estimator=estimator,
+        gtype=coordinate_type,
+        estimator=method,
         unit="km" if geographic else None,
         n_samples=n_samples,
         max_lag=last_edge,
