@@ -233,8 +233,9 @@ def test_nan_policy_raise_names_the_count_and_first_index():
 def test_nan_policy_omit_drops_samples_with_a_warning():
     points = [[0.0, 0.0], [1.0, np.nan], [2.0, 0.0], [3.0, 0.0]]
     values = [1.0, 2.0, np.inf, 4.0]
-    with pytest.warns(RuntimeWarning, match="omitted 2 sample"):
+    with pytest.warns(RuntimeWarning, match="omitted 2 sample") as record:
         result = variogram(points, values, 3, max_lag=3.0, nan_policy="omit")
+    assert record[0].filename == __file__
     assert result == variogram([[0.0, 0.0], [3.0, 0.0]], [1.0, 4.0], 3, max_lag=3.0)
     assert result.n_samples == 2
     with pytest.warns(RuntimeWarning), pytest.raises(ValueError, match="at least 2 samples"):
