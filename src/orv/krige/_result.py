@@ -103,7 +103,7 @@ class ExperimentalVariogram:
             f"  {'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}",
         ]
         rows = list(zip(self.edges[:-1], self.edges[1:], self.lags, self.semivariance, self.counts))
-        shown = rows if len(rows) <= 12 else rows[:6] + [None] + rows[-5:]
+        shown: list[Any] = rows if len(rows) <= 12 else [*rows[:6], None, *rows[-5:]]
         for row in shown:
             if row is None:
                 lines.append(f"  ... {len(rows) - 11} more classes ...")
