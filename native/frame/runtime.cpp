@@ -67,6 +67,14 @@ Ref call(PyObject *callable, std::initializer_list<PyObject *> args,
     return Ref(PyObject_Vectorcall(callable, stack.data(), args.size(), names.get()));
 }
 
+Ref new_list(std::span<Ref> items) {
+    Ref list(PyList_New(Py_ssize_t(items.size())));
+    if (!list) return Ref();
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
+    return list;
+}
+
 Ref attribute(PyObject *owner, PyObject *name) {
     if (owner == nullptr) return Ref();
     return Ref(PyObject_GetAttr(owner, name));

@@ -5,6 +5,7 @@
 #include "common/owned_ref.hpp"
 
 #include <initializer_list>
+#include <span>
 
 namespace krige {
 
@@ -22,6 +23,11 @@ Ref call(PyObject *callable, std::initializer_list<PyObject *> args);
 Ref call(PyObject *callable, std::initializer_list<PyObject *> args,
          std::initializer_list<PyObject *> keyword_names,
          std::initializer_list<PyObject *> keyword_values);
+
+// A new list that takes over `items`. It is made only once every item exists, as the
+// interpreter's list display does, so that no code (a gc.get_objects() walk in a warning hook)
+// ever sees it with empty slots. On failure the items stay with the caller.
+Ref new_list(std::span<Ref> items);
 
 // owner.name, with nullptr passed through so that look-ups can be chained.
 Ref attribute(PyObject *owner, PyObject *name);
