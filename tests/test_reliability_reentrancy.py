@@ -7,6 +7,7 @@ import textwrap
 
 import pytest
 
+from conftest import raises_at
 from orv._algos.spmis.krige import core
 
 # Every 2- and 3-element list that the collector tracks is copied from inside a warning hook,
@@ -89,3 +90,24 @@ def test_parameter_lists_are_made_after_their_items():
     with pytest.raises(core.error.ParameterError):
         core.init_variogram_parameters("Spherical", keys)
     assert values.seen == keys.seen == []
+
+
+class CollidingName:
+    """A key that shares the hash of a global's name and fails every comparison."""
+
+    def __init__(self, name, error):
+        self.name, self.error = name, error
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), ArithmeticError("comparison failed")])
+def test_global_lookup_error_is_not_a_name_error(module_globals, error):
+    del module_globals["init_points"]
+    module_globals[CollidingName("init_points", error)] = None
+    raises_at(type(error), "adjust_anisotropy", 17, core.adjust_anisotropy, [[0.0, 0.0]],
+              [0.0, 0.0], [1.0], [0.0])

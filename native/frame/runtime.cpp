@@ -9,7 +9,7 @@ namespace krige {
 Ref lookup_global(PyObject *name) {
     PyObject *found = PyDict_GetItemWithError(record.dict, name);
     if (found != nullptr) return Ref::borrow(found);
-    PyErr_Clear(); // a failing look-up counts as absent
+    if (PyErr_Occurred()) return Ref(); // a key's __eq__ raised: not absent
     Ref builtin(PyObject_GetAttr(record.builtins, name));
     if (builtin || !PyErr_ExceptionMatches(PyExc_AttributeError)) return builtin;
     PyErr_Clear();

@@ -10,8 +10,9 @@
 namespace krige {
 
 // A module-level name: the module dictionary first, then the builtins module; otherwise
-// NameError "name '...' is not defined". Nothing is cached, so rebinding a global takes effect
-// at the next use.
+// NameError "name '...' is not defined". Only absence becomes NameError: an error raised while
+// comparing keys, or by the builtins module other than AttributeError, propagates. Nothing is
+// cached, so rebinding a global takes effect at the next use.
 Ref lookup_global(PyObject *name);
 
 // Raises `raised` as a raise statement would: an exception instance unchanged, an exception class
