@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import raises_at
+from conftest import CollidingName, raises_at
 from orv._algos.spmis.krige import core
 
 # Every 2- and 3-element list that the collector tracks is copied from inside a warning hook,
@@ -90,19 +90,6 @@ def test_parameter_lists_are_made_after_their_items():
     with pytest.raises(core.error.ParameterError):
         core.init_variogram_parameters("Spherical", keys)
     assert values.seen == keys.seen == []
-
-
-class CollidingName:
-    """A key that shares the hash of a global's name and fails every comparison."""
-
-    def __init__(self, name, error):
-        self.name, self.error = name, error
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise self.error
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt(), ArithmeticError("comparison failed")])
