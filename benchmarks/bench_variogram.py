@@ -14,7 +14,8 @@ import subprocess
 import sys
 import time
 
-for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMBA_NUM_THREADS"):
+for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMBA_NUM_THREADS",
+                 "ORV_KRIGE_NUM_THREADS"):
     os.environ.setdefault(variable, "1")
 
 import numpy as np  # noqa: E402

@@ -65,6 +65,20 @@ def assert_no_leak(call, watched=(), repeat=300, rounds=3):
     return min(growth) / repeat
 
 
+class CollidingName:
+    """A dictionary key with the hash of the string `name` whose every comparison raises
+    `error`: a look-up of `name` in a dictionary that holds it fails with `error`."""
+
+    def __init__(self, name, error):
+        self.name, self.error = name, error
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise self.error
+
+
 @pytest.fixture
 def module_globals():
     """The module namespace; names rebound by a test are restored afterwards."""

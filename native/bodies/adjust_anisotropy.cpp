@@ -23,10 +23,9 @@ Ref extended(PyObject *values, PyObject *count) {
     if (!size) return Ref();
     Ref shortfall(PyNumber_Subtract(count, size.get()));
     if (!shortfall) return Ref();
-    Ref candidates(PyList_New(2));
+    Ref items[] = {Ref::borrow(literals::zero), std::move(shortfall)};
+    Ref candidates = new_list(items);
     if (!candidates) return Ref();
-    PyList_SET_ITEM(candidates.get(), 0, Py_NewRef(literals::zero));
-    PyList_SET_ITEM(candidates.get(), 1, shortfall.release());
     Ref appended = call(max.get(), {candidates.get()});
     if (!appended) return Ref();
     Ref widths(PyTuple_Pack(2, literals::zero, appended.get()));
@@ -127,26 +126,26 @@ Ref evaluate(const Entry &entry, PyObject *scale, PyObject *angle) {
 
 // np.array([[...], ...]) for `literal`: np.array is fetched first, then the rows are built top to
 // bottom, each left to right. A failure in a row after the first is reported at that row's line;
-// everything else at the statement's first line.
+// everything else at the statement's first line. Each list is made only once its items exist.
 Ref matrix(const MatrixLiteral &literal, PyObject *scale, PyObject *angle, int &line) {
+    const auto order = size_t(literal.order);
     line = literal.line;
     Ref array = global_attribute(names::np, names::array);
     if (!array) return Ref();
-    Ref rows(PyList_New(literal.order));
-    if (!rows) return Ref();
-    for (int r = 0; r < literal.order; ++r) {
-        line = literal.line + r;
-        Ref row(PyList_New(literal.order));
-        if (!row) return Ref();
-        for (int c = 0; c < literal.order; ++c) {
-            Ref value = evaluate(literal.rows[r][c], scale, angle);
-            if (!value) return Ref();
-            PyList_SET_ITEM(row.get(), c, value.release());
+    Ref rows[3];
+    for (size_t r = 0; r < order; ++r) {
+        line = literal.line + int(r);
+        Ref entries[3];
+        for (size_t c = 0; c < order; ++c) {
+            entries[c] = evaluate(literal.rows[r][c], scale, angle);
+            if (!entries[c]) return Ref();
         }
-        PyList_SET_ITEM(rows.get(), r, row.release());
+        rows[r] = new_list({entries, order});
+        if (!rows[r]) return Ref();
     }
     line = literal.line;
-    return call(array.get(), {rows.get()});
+    Ref nested = new_list({rows, order});
+    return nested ? call(array.get(), {nested.get()}) : Ref();
 }
 
 // What the interpreter raises when reading a local that no branch assigned.

@@ -4,6 +4,9 @@
 #include "frame/constants.hpp"
 #include "frame/runtime.hpp"
 
+#include <new>
+#include <vector>
+
 namespace krige {
 namespace {
 
@@ -16,29 +19,40 @@ PyObject *raise_package_error(PyObject *error_class, std::initializer_list<PyObj
     return raised ? raise_object(raised.get()) : nullptr;
 }
 
-// The names of `par_names` that `set_names` lacks, in order; nullptr on error.
-Ref missing_names(PyObject *par_names, PyObject *set_names) {
-    Ref errors(PyList_New(0));
-    Ref iterator(PyObject_GetIter(par_names));
-    if (!errors || !iterator) return Ref();
-    while (Ref p_n{PyIter_Next(iterator.get())}) {
-        int present = PySequence_Contains(set_names, p_n.get());
-        if (present < 0 || (present == 0 && PyList_Append(errors.get(), p_n.get()) < 0))
-            return Ref();
+// Adds `item` to `items`; -1 with MemoryError when the vector cannot grow.
+int keep(std::vector<Ref> &items, Ref item) {
+    try {
+        items.push_back(std::move(item));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
     }
-    return PyErr_Occurred() ? Ref() : std::move(errors);
+    return 0;
 }
 
-// parameters[p] for every p of `par_names`, in order.
-Ref collect_values(PyObject *par_names, PyObject *parameters) {
-    Ref pars(PyList_New(0));
+// The names of `par_names` that `set_names` lacks, in order; nullptr on error. The membership
+// tests may run Python code, so the list is made only at the end.
+Ref missing_names(PyObject *par_names, PyObject *set_names) {
+    std::vector<Ref> errors;
     Ref iterator(PyObject_GetIter(par_names));
-    if (!pars || !iterator) return Ref();
+    if (!iterator) return Ref();
+    while (Ref p_n{PyIter_Next(iterator.get())}) {
+        int present = PySequence_Contains(set_names, p_n.get());
+        if (present < 0 || (present == 0 && keep(errors, std::move(p_n)) < 0)) return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : new_list(errors);
+}
+
+// parameters[p] for every p of `par_names`, in order; the list is made once every value exists.
+Ref collect_values(PyObject *par_names, PyObject *parameters) {
+    std::vector<Ref> pars;
+    Ref iterator(PyObject_GetIter(par_names));
+    if (!iterator) return Ref();
     while (Ref p{PyIter_Next(iterator.get())}) {
         Ref value(PyObject_GetItem(parameters, p.get()));
-        if (!value || PyList_Append(pars.get(), value.get()) < 0) return Ref();
+        if (!value || keep(pars, std::move(value)) < 0) return Ref();
     }
-    return PyErr_Occurred() ? Ref() : std::move(pars);
+    return PyErr_Occurred() ? Ref() : new_list(pars);
 }
 
 } // namespace

@@ -20,9 +20,12 @@ inline int thread_count(int64_t pairs) {
     if (!settings) return PyErr_Occurred() ? -1 : 1;
     if (!PyModule_Check(settings.get())) return 1;
     // The module's dictionary is read directly, so that no attribute hook runs here.
-    PyObject *count_object =
-        PyDict_GetItemString(PyModule_GetDict(settings.get()), "_num_threads"); // borrowed
-    if (count_object == nullptr || !PyLong_CheckExact(count_object)) return 1;
+    Ref key(PyUnicode_FromString("_num_threads"));
+    if (!key) return -1;
+    PyObject *count_object = // borrowed
+        PyDict_GetItemWithError(PyModule_GetDict(settings.get()), key.get());
+    if (count_object == nullptr) return PyErr_Occurred() ? -1 : 1;
+    if (!PyLong_CheckExact(count_object)) return 1;
     int overflow = 0;
     long count = PyLong_AsLongAndOverflow(count_object, &overflow);
     if (count == -1 && PyErr_Occurred()) return -1;

@@ -71,7 +71,6 @@ Ref bytes(const std::string &content) {
 
 PyObject *make_code(PyObject *name, int argument_count, std::span<PyObject *const> variables,
                     std::span<const int> lines) {
-    Ref variable_names(PyTuple_New(Py_ssize_t(variables.size())));
     Ref code, table;
     try {
         code = bytes(instructions(lines.size()));
@@ -79,7 +78,9 @@ PyObject *make_code(PyObject *name, int argument_count, std::span<PyObject *cons
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
-    if (!variable_names || !code || !table) return nullptr;
+    if (!code || !table) return nullptr;
+    Ref variable_names(PyTuple_New(Py_ssize_t(variables.size())));
+    if (!variable_names) return nullptr;
     for (size_t i = 0; i < variables.size(); ++i)
         PyTuple_SET_ITEM(variable_names.get(), Py_ssize_t(i), Py_NewRef(variables[i]));
     using namespace literals;

@@ -9,7 +9,7 @@ namespace krige {
 Ref lookup_global(PyObject *name) {
     PyObject *found = PyDict_GetItemWithError(record.dict, name);
     if (found != nullptr) return Ref::borrow(found);
-    PyErr_Clear(); // a failing look-up counts as absent
+    if (PyErr_Occurred()) return Ref(); // a key's __eq__ raised: not absent
     Ref builtin(PyObject_GetAttr(record.builtins, name));
     if (builtin || !PyErr_ExceptionMatches(PyExc_AttributeError)) return builtin;
     PyErr_Clear();
@@ -65,6 +65,14 @@ Ref call(PyObject *callable, std::initializer_list<PyObject *> args,
     for (PyObject *name : keyword_names)
         PyTuple_SET_ITEM(names.get(), index++, Py_NewRef(name));
     return Ref(PyObject_Vectorcall(callable, stack.data(), args.size(), names.get()));
+}
+
+Ref new_list(std::span<Ref> items) {
+    Ref list(PyList_New(Py_ssize_t(items.size())));
+    if (!list) return Ref();
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), items[i].release());
+    return list;
 }
 
 Ref attribute(PyObject *owner, PyObject *name) {

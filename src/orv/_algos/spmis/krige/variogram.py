@@ -12,6 +12,9 @@ Conventions shared by all models:
 * γ is even: a negative lag is evaluated at its absolute value.
 * Range is the practical range: the bounded models reach (Spherical, HoleEffect) or come
   within 5 % of (Gaussian, Exponential) the sill PSill + Nugget at h = Range.
+* Far lags: the bounded models give their sill at huge and infinite lags, and no model raises
+  a floating-point error there under ``np.errstate(all="raise")`` unless its true value
+  overflows (Linear and Power beyond the largest float).
 
 Parameters are not validated (a fitting routine may probe any value); Range must be
 positive for the bounded models to be meaningful.
@@ -57,6 +60,18 @@ def _with_nugget(h, structure, nugget):
     return np.where(h == 0.0, 0.0, structure + nugget)
 
 
+# From this many ranges on, Gaussian, Exponential and HoleEffect equal PSill to the last bit
+# (their decaying term is below half an ulp of 1), so their formulas, which overflow or give
+# NaN at huge and infinite lags, are not evaluated there.
+_FAR = 2.0**60
+
+
+def _ratio(h, range_):
+    """h / Range; a ratio too large for a float is infinite, which only means "far"."""
+    with np.errstate(over="ignore"):
+        return h / range_
+
+
 @_parameters("Slope", "Nugget")
 def Linear(parameters, h):
     """Linear model: γ(h) = Slope · h + Nugget for h ≠ 0, γ(0) = 0. Unbounded, no range."""
@@ -84,7 +99,10 @@ def Gaussian(parameters, h):
     """
     psill, range_, nugget = parameters
     h = _lags(h)
-    return _with_nugget(h, -psill * np.expm1(-3.0 * (h / range_) ** 2), nugget)
+    r = _ratio(h, range_)
+    far = np.abs(r) >= _FAR
+    r = np.where(far, 0.0, r)
+    return _with_nugget(h, np.where(far, psill, -psill * np.expm1(-3.0 * r**2)), nugget)
 
 
 @_parameters("PSill", "Range", "Nugget")
@@ -98,9 +116,12 @@ def Spherical(parameters, h):
     """
     psill, range_, nugget = parameters
     h = _lags(h)
-    r = h / range_
-    # Tested as r >= 1 so that a NaN lag gives NaN rather than the sill.
-    return _with_nugget(h, psill * np.where(r >= 1.0, 1.0, 1.5 * r - 0.5 * r**3), nugget)
+    r = _ratio(h, range_)
+    # Tested as r >= 1 so that a NaN lag gives NaN rather than the sill. The polynomial is
+    # evaluated only inside the range: beyond it, it would overflow or give inf − inf.
+    beyond = r >= 1.0
+    r = np.where(beyond, 0.0, r)
+    return _with_nugget(h, np.where(beyond, psill, psill * (1.5 * r - 0.5 * r**3)), nugget)
 
 
 @_parameters("PSill", "Range", "Nugget")
@@ -111,7 +132,9 @@ def Exponential(parameters, h):
     """
     psill, range_, nugget = parameters
     h = _lags(h)
-    return _with_nugget(h, -psill * np.expm1(-3.0 * h / range_), nugget)
+    far = _ratio(h, range_) >= _FAR
+    h_near = np.where(far, 0.0, h)
+    return _with_nugget(h, np.where(far, psill, -psill * np.expm1(-3.0 * h_near / range_)), nugget)
 
 
 @_parameters("PSill", "Range", "Nugget")
@@ -126,4 +149,7 @@ def HoleEffect(parameters, h):
     """
     psill, range_, nugget = parameters
     h = _lags(h)
-    return _with_nugget(h, psill * (1.0 - np.sinc(h / range_)), nugget)
+    r = _ratio(h, range_)
+    far = np.abs(r) >= _FAR  # the sill is also the limit at an infinite lag
+    r = np.where(far, 0.0, r)
+    return _with_nugget(h, np.where(far, psill, psill * (1.0 - np.sinc(r))), nugget)

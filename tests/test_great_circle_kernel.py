@@ -1,0 +1,95 @@
+"""The native kernel of great_circle_distance on large matrices: the same bits on any number of
+threads, a prompt KeyboardInterrupt, and errors of the thread setting passed on."""
+import json
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from conftest import CollidingName
+from orv._algos.spmis.krige import geodesy, threads
+
+# Points against themselves: 10**7 pairs, enough for the kernel to start threads.
+THREADED = 4473
+
+
+@pytest.fixture
+def thread_setting():
+    saved = threads.get_num_threads()
+    yield threads
+    threads.set_num_threads(saved)
+
+
+def test_any_thread_count_gives_the_same_bits(thread_setting):
+    rng = np.random.default_rng(3)
+    points = np.column_stack([rng.uniform(-180, 180, THREADED), rng.uniform(-90, 90, THREADED)])
+    thread_setting.set_num_threads(1)
+    serial = geodesy.great_circle_distance(points, points)
+    thread_setting.set_num_threads(3)
+    shared = geodesy.great_circle_distance(points, points)
+    assert serial.tobytes() == shared.tobytes()
+    assert np.array_equal(shared, shared.T) and not shared.diagonal().any()
+
+
+def test_thread_setting_lookup_errors_propagate(thread_setting):
+    namespace = vars(thread_setting)
+    key = CollidingName("_num_threads", ArithmeticError("comparison failed"))
+    count = namespace.pop("_num_threads")
+    namespace[key] = None
+    try:
+        with pytest.raises(ArithmeticError, match="comparison failed"):
+            geodesy.great_circle_distance(np.zeros((THREADED, 2)), np.zeros((THREADED, 2)))
+    finally:
+        del namespace[key]
+        namespace["_num_threads"] = count
+
+
+# A SIGINT sent from a timer thread 0.2 s into a call that would run for seconds (2 x 10**8
+# pairs); a thread of Python code counts meanwhile. Prints the seconds from the signal to the
+# KeyboardInterrupt and how often the counting thread ran during the call.
+INTERRUPTED_CALL = """
+    import json, os, signal, sys, threading, time
+    import numpy as np
+    from orv._algos.spmis.krige import geodesy, threads
+
+    threads.set_num_threads(int(sys.argv[1]))
+    rng = np.random.default_rng(0)
+    a = np.column_stack([rng.uniform(-180, 180, 20_000), rng.uniform(-90, 90, 20_000)])
+    b = a[:10_000] + 0.5
+    sent, ticks, running = [], [0], [True]
+
+    def count():
+        while running[0]:
+            ticks[0] += 1
+            time.sleep(0.001)
+
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=count).start()
+    threading.Timer(0.2, interrupt).start()
+    try:
+        geodesy.great_circle_distance(a, b)
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"
+    caught = time.perf_counter()
+    running[0] = False
+    print(json.dumps([outcome, caught - sent[0] if sent else None, ticks[0]]))
+"""
+
+
+@pytest.mark.parametrize("thread_count", [1, 2])
+def test_keyboard_interrupt_arrives_promptly(thread_count):
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED_CALL), str(thread_count)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    outcome, latency, ticks = json.loads(done.stdout)
+    assert outcome == "KeyboardInterrupt"
+    assert latency < 0.5
+    assert ticks >= 10  # the interpreter lock was free while the kernel ran
