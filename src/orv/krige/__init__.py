@@ -24,6 +24,7 @@ from .._algos.spmis.krige.variogram import (
     Power,
     Spherical,
 )
+from ._fit import FittedVariogram
 from ._result import ExperimentalVariogram
 
 try:
@@ -34,6 +35,7 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - running from a sour
 __all__ = [
     "Exponential",
     "ExperimentalVariogram",
+    "FittedVariogram",
     "Gaussian",
     "HoleEffect",
     "Linear",

@@ -1,0 +1,78 @@
+"""Plot of an experimental semivariogram with its pair counts and a fitted model."""
+from __future__ import annotations
+
+import numpy as np
+
+#: Height of the pair-count panel as a fraction of the semivariance panel.
+COUNT_PANEL_SIZE = "28%"
+
+
+def _describe(experimental):
+    text = f"experimental ({experimental.estimator}"
+    if experimental.direction is not None:
+        text += f", {experimental.direction:g}° ± {experimental.tolerance:g}°"
+        if experimental.bandwidth is not None:
+            text += f", bandwidth {experimental.bandwidth:g}"
+    return text + ")"
+
+
+def _model_label(model):
+    parameters = getattr(model, "parameters", None)
+    if parameters is None:
+        return "model"
+    values = ", ".join(f"{name} {value:.4g}" for name, value in parameters.items())
+    return f"{model.model}: {values}"
+
+
+def plot_variogram(experimental, ax=None, *, model=None, counts=True, unit=None):
+    """Draws the plot; see `ExperimentalVariogram.plot`."""
+    if model is not None and not callable(model):
+        raise TypeError(
+            "model must be a FittedVariogram (or a callable giving γ(h)); "
+            f"got {type(model).__name__}"
+        )
+    if unit is not None and not isinstance(unit, str):
+        raise TypeError(f"unit must be a str or None; got {type(unit).__name__}")
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        _, ax = plt.subplots(figsize=(7.0, 5.0))
+
+    filled = experimental.counts > 0
+    lags, gamma = experimental.lags[filled], experimental.semivariance[filled]
+    reach = float(experimental.max_lag)
+    if not np.isfinite(reach) or reach <= 0.0:
+        reach = float(experimental.edges[-1])
+    unit = unit or experimental.unit or "coordinate units"
+
+    ax.plot(lags, gamma, "o", color="C0", label=_describe(experimental))
+    if model is not None:
+        h = np.linspace(0.0, reach, 400)[1:]
+        ax.plot(h, model(h), "-", color="C1", label=_model_label(model))
+    ax.set_xlim(0.0, reach)
+    ax.set_ylim(bottom=0.0)
+    ax.set_ylabel("semivariance")
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize="small", loc="lower right")
+    xlabel = f"lag distance ({unit})"
+
+    if counts:
+        from mpl_toolkits.axes_grid1 import make_axes_locatable
+
+        panel = make_axes_locatable(ax).append_axes(
+            "bottom", size=COUNT_PANEL_SIZE, pad=0.08, sharex=ax
+        )
+        edges = experimental.edges
+        panel.bar(edges[:-1], experimental.counts, width=np.diff(edges), align="edge",
+                  color="0.6", edgecolor="0.3", linewidth=0.5)
+        panel.set_ylabel("pairs")
+        panel.set_xlabel(xlabel)
+        panel.set_xlim(0.0, reach)
+        panel.grid(True, axis="y", alpha=0.3)
+        ax.tick_params(labelbottom=False)
+        # The panel is found again through the main axes, e.g. by tests or callers that
+        # want to restyle it.
+        ax.pair_count_axes = panel
+    else:
+        ax.set_xlabel(xlabel)
+    return ax
