@@ -3,7 +3,6 @@ import json
 import math
 import subprocess
 import sys
-from importlib import resources
 from pathlib import Path
 
 import numpy as np
@@ -12,13 +11,11 @@ import pytest
 from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model
 from orv._algos.spmis.krige.cli import main
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
-from orv._algos.spmis.krige.workflow import bundled_meuse
 
 
 @pytest.fixture(scope="module")
-def meuse():
-    with resources.as_file(bundled_meuse()) as path:
-        yield str(path)
+def meuse(meuse_csv):
+    return str(meuse_csv)
 
 
 def run(capsys, *argv):

@@ -8,9 +8,9 @@ from orv._algos.spmis.krige import demo, variogram
 from orv._algos.spmis.krige.workflow import InputError, fit_model, semivariogram
 
 
-def test_geographic_lags_agree_with_projected_lags():
+def test_geographic_lags_agree_with_projected_lags(meuse_csv):
     pytest.importorskip("pyproj")
-    xy, log_zinc = demo.load_meuse()
+    xy, log_zinc = demo.load_meuse(meuse_csv)
     lon_lat = demo.to_lon_lat(xy)
     # The survey lies near Stein (NL), at about 5.74 E, 50.97 N.
     np.testing.assert_allclose(lon_lat.mean(axis=0), [5.74, 50.97], atol=0.02)
@@ -23,9 +23,11 @@ def test_geographic_lags_agree_with_projected_lags():
         demo.lag_differences_percent(projected, geographic[1:])
 
 
-def test_demonstration_prints_three_tables_and_writes_the_plot(capsys, tmp_path):
+def test_demonstration_prints_three_tables_and_writes_the_plot(capsys, tmp_path, meuse_csv,
+                                                             monkeypatch):
     pytest.importorskip("matplotlib")
     pytest.importorskip("pyproj")
+    monkeypatch.chdir(meuse_csv.parents[1])
     assert demo.main(["--out", str(tmp_path / "plots")]) == 0
     out = capsys.readouterr().out
     rows = [line for line in out.splitlines() if re.fullmatch(r"(\s+-?[\d.e+-]+){2,4}", line)]

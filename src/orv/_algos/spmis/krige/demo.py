@@ -20,7 +20,6 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
-from importlib import resources
 from pathlib import Path
 
 import numpy as np
@@ -30,7 +29,6 @@ from .workflow import (
     FloatArray,
     InputError,
     Series,
-    bundled_meuse,
     fit_model,
     format_table,
     plot_semivariograms,
@@ -52,10 +50,13 @@ PLOT_NAME = "meuse_log_zinc_semivariogram.png"
 VALUE_LABEL = "ln(zinc in mg/kg)"
 
 
-def load_meuse() -> tuple[FloatArray, FloatArray]:
-    """Projected coordinates (N x 2, metres) and ln(zinc) of the bundled survey."""
-    with resources.as_file(bundled_meuse()) as path:
-        columns = read_columns(path, ["x", "y", "zinc"])
+#: The survey in the repository (it is not part of the package; see data/README.md).
+MEUSE_CSV = Path("data") / "meuse.csv"
+
+
+def load_meuse(path: Path = MEUSE_CSV) -> tuple[FloatArray, FloatArray]:
+    """Projected coordinates (N x 2, metres) and ln(zinc) of the Meuse survey."""
+    columns = read_columns(path, ["x", "y", "zinc"])
     return np.column_stack([columns["x"], columns["y"]]), np.log(columns["zinc"])
 
 

@@ -14,8 +14,6 @@ import os
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from importlib import resources
-from importlib.resources.abc import Traversable
 from typing import IO, Any
 
 import numpy as np
@@ -30,11 +28,6 @@ GTYPES = ("PROJCS", "GEOGCS")
 
 class InputError(ValueError):
     """Data or options that cannot be used; the message is one line meant for the user."""
-
-
-def bundled_meuse() -> Traversable:
-    """The Meuse survey shipped with the package (see data/README.md for its provenance)."""
-    return resources.files(__package__).joinpath("data", "meuse.csv")
 
 
 def _parse_number(text: str, where: str) -> float:
