@@ -62,6 +62,7 @@ def test_fit_recovers_the_parameters_of_an_exact_model_curve(model, nugget, weig
                zip(fitted.parameters.values(), fitted.stderr.values()))
     if nugget != "free":
         assert fitted.stderr["Nugget"] == 0.0
+        assert not fitted.covariance[-1].any() and not fitted.covariance[:, -1].any()
 
 
 def test_fit_uses_only_non_empty_classes_up_to_max_lag():
@@ -108,6 +109,19 @@ def test_standard_errors_shrink_with_more_pairs(seed):
         errors.append(fitted.stderr)
     for name in ("PSill", "Range", "Nugget"):
         assert errors[1][name] < errors[0][name] / 1.5, name
+
+
+def test_covariance_matches_the_standard_errors_and_is_read_only():
+    points, values = spherical_field(400, extent=100.0, psill=0.9, range_=10.0, nugget=0.1,
+                                     seed=5)
+    fitted = experimental(points, values, np.linspace(0.0, 20.0, 21)).fit("Spherical")
+    covariance = fitted.covariance
+    np.testing.assert_allclose(np.sqrt(np.diag(covariance)), list(fitted.stderr.values()))
+    np.testing.assert_allclose(covariance, covariance.T, rtol=1e-12)
+    # PSill and Nugget trade off against each other: their errors are negatively correlated.
+    assert covariance[0, 2] < 0.0
+    with pytest.raises(ValueError):
+        covariance[0, 0] = 1.0
 
 
 def test_standard_errors_are_nan_without_residual_degrees_of_freedom():

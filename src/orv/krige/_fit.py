@@ -59,6 +59,11 @@ class FittedVariogram:
         The weighting used: ``"counts"``, ``"cressie"`` or None.
     max_lag : float or None
         The largest mean lag allowed in the fit, as given (None: every class).
+    covariance : ndarray of float64, shape (p, p)
+        Covariance matrix of the parameters, rows and columns in the order of `parameters`
+        (read-only); the row and column of a fixed nugget are 0, those of an undetermined
+        parameter NaN. Its diagonal is the square of `stderr`; it gives the error of derived
+        quantities, such as the sill PSill + Nugget.
     """
 
     model: str
@@ -69,6 +74,18 @@ class FittedVariogram:
     n_lags: int
     weights: Optional[str] = "counts"
     max_lag: Optional[float] = None
+    covariance: Optional[np.ndarray] = None
+
+    def __post_init__(self):
+        size = len(self.parameters)
+        if self.covariance is None:
+            covariance = np.full((size, size), np.nan)
+        else:
+            covariance = np.array(self.covariance, dtype=np.float64, copy=True)
+            if covariance.shape != (size, size):
+                raise ValueError(f"covariance must be {size} x {size}; got {covariance.shape}")
+        covariance.setflags(write=False)
+        object.__setattr__(self, "covariance", covariance)
 
     def __call__(self, h):
         """Semivariance γ(h) of the fitted model at lag(s) `h` (same unit as the lags)."""
@@ -340,10 +357,9 @@ def fit_variogram(experimental, model, *, weights="counts", nugget=True, max_lag
     function = MODELS[name][0]
     residuals = g - function(values, h)
     jacobian = _derivatives(name, values, h)[:, problem.free]
-    covariance = _covariance(jacobian, w, residuals, n_free)
+    covariance = np.zeros((len(names), len(names)))
+    covariance[problem.free, problem.free] = _covariance(jacobian, w, residuals, n_free)
     stderr = dict(zip(names, np.sqrt(np.diag(covariance)).tolist()))
-    if fixed is not None:
-        stderr["Nugget"] = 0.0
     mean = np.sum(w * g) / np.sum(w)
     total = float(np.sum(w * (g - mean) ** 2))
     r2 = 1.0 - float(np.sum(w * residuals**2)) / total if total > 0.0 else math.nan
@@ -356,4 +372,5 @@ def fit_variogram(experimental, model, *, weights="counts", nugget=True, max_lag
         n_lags=int(h.size),
         weights=weights,
         max_lag=None if max_lag is None else limit,
+        covariance=covariance,
     )
