@@ -1,6 +1,8 @@
 """The orv-variogram command: its results on the bundled survey and its refusals of bad input."""
+import io
 import json
 import math
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -8,9 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model
+from orv._algos.spmis.krige import adjust_anisotropy, cli, init_variogram_model, workflow
 from orv._algos.spmis.krige.cli import main
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
+from orv._algos.spmis.krige.workflow import InputError, read_columns
 
 
 @pytest.fixture(scope="module")
@@ -105,6 +108,7 @@ BAD_FILES = {
     "twice.csv": "x,y,v,v\n0,0,1,1\n1,1,2,2\n",
     "zero.csv": "x,y,v\n0,0,1\n1,0,0\n",
     "latin1.csv": "x,y,v\n0,0,1\n1,0,2\n\xe9\n",
+    "huge.csv": "x,y,v\n1e200,0,1\n-1e200,0,2\n0,1e200,3\n",
 }
 
 
@@ -124,6 +128,7 @@ BAD_FILES = {
         (["twice.csv", "--value", "v"], 1, "column 'v' appears more than once"),
         (["zero.csv", "--value", "v", "--log"], 1, "--log needs positive values"),
         (["latin1.csv", "--value", "v"], 1, "not a UTF-8 text file"),
+        (["huge.csv", "--value", "v"], 1, "no distance class holds a pair"),
         (["{meuse}", "--value", "zinc", "--gtype", "geogcs"], 2, "invalid choice: 'geogcs'"),
         (["{meuse}", "--value", "zinc", "--gtype", "GEOGCS"], 1, "latitudes must lie within"),
         (["{meuse}", "--value", "zinc", "--angle", "30", "--scale", "0"], 1, "scale positive"),
@@ -134,6 +139,7 @@ BAD_FILES = {
         (["{meuse}", "--value", "zinc", "--lags", "2", "--model", "Gaussian"], 1, "cannot fit"),
         (["{meuse}", "--value", "zinc", "--model", "gaussian"], 2, "invalid choice"),
         (["{meuse}"], 2, "the following arguments are required: --value"),
+        (["{meuse}", "--x", "x", "--y", "x", "--value", "zinc"], 2, "--y: the same column"),
     ],
 )
 def test_bad_input_gives_one_line_and_a_status(capsys, tmp_path, meuse, argv, status, message):
@@ -160,3 +166,134 @@ def test_console_script_reports_without_traceback(meuse, tmp_path):
                          text=True, check=False)
     assert bad.returncode == 1 and bad.stdout == ""
     assert bad.stderr.startswith("orv-variogram: error: cannot read") and "Traceback" not in bad.stderr
+
+
+def test_plot_without_matplotlib_is_refused_before_the_work(capsys, monkeypatch, meuse, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # makes `import matplotlib` fail
+
+    def semivariogram(*args, **kwargs):
+        raise AssertionError("the semivariogram was computed before the check")
+
+    monkeypatch.setattr(cli, "semivariogram", semivariogram)
+    code, out, err = run(capsys, meuse, "--value", "zinc", "--plot", tmp_path / "v.png")
+    assert (code, out) == (1, "")
+    assert err == "orv-variogram: error: --plot needs matplotlib: pip install 'orv-krige[demo]'\n"
+
+
+def run_module(*argv, **options):
+    return subprocess.run([sys.executable, "-m", cli.__name__, *map(str, argv)],
+                          check=False, timeout=60, stderr=subprocess.PIPE, text=True, **options)
+
+
+def test_output_to_a_closed_pipe_ends_quietly(meuse):
+    child = subprocess.Popen([sys.executable, "-m", cli.__name__, meuse, "--value", "zinc"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.close()  # the reader is gone before the first byte is written
+    stderr = child.stderr.read()
+    child.stderr.close()
+    assert (child.wait(timeout=60), stderr) == (1, b"")
+
+
+@pytest.mark.parametrize(
+    "stream, message",
+    [
+        ("/dev/full", "cannot write the output: No space left on device"),
+        (1, "cannot write the output: standard output is closed"),
+        (0, "cannot read -: standard input is closed"),
+    ],
+)
+def test_unusable_standard_streams_end_in_one_line(meuse, stream, message):
+    if stream == "/dev/full":
+        if not os.path.exists(stream):
+            pytest.skip(f"needs {stream}")
+        with open(stream, "wb") as full:
+            done = run_module(meuse, "--value", "zinc", stdout=full)
+    else:
+        done = run_module(meuse if stream else "-", "--value", "zinc",
+                          preexec_fn=lambda: os.close(stream))
+    assert (done.returncode, done.stderr) == (1, f"orv-variogram: error: {message}\n")
+
+
+@pytest.mark.parametrize("source", ["file", "standard input"])
+def test_a_byte_order_mark_is_dropped_from_any_source(capsys, monkeypatch, tmp_path, source):
+    data = "x,y,v\r\n0,0,1\r\n3,4,2\r\n".encode()
+    path = tmp_path / "bom.csv"
+    path.write_bytes(data)
+    plain = run(capsys, path, "--value", "v", "--lags", 1)
+    path.write_bytes(b"\xef\xbb\xbf" + data)
+    if source == "standard input":
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(path.read_bytes())))
+        path = "-"
+    assert run(capsys, path, "--value", "v", "--lags", 1) == plain
+    assert plain[0] == 0
+
+
+class EndlessZeros(io.RawIOBase):
+    """NUL bytes without end, as a link to /dev/zero gives; fails the test once it has handed out
+    far more than a bounded reader takes."""
+
+    def __init__(self):
+        self.handed_out = 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        assert self.handed_out < (8 << 20), "the reader reads an endless line whole"
+        buffer[:] = bytes(len(buffer))
+        self.handed_out += len(buffer)
+        return len(buffer)
+
+
+@pytest.mark.parametrize("source", ["sparse file", "endless standard input"])
+def test_an_endless_line_is_refused_after_a_bounded_read(capsys, monkeypatch, tmp_path, source):
+    if source == "sparse file":
+        argv = [tmp_path / "sparse.csv", "--value", "v"]
+        with open(argv[0], "wb") as sparse:
+            sparse.truncate(8 << 20)
+    else:
+        argv = ["-", "--value", "v"]
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(EndlessZeros())))
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (1, "")
+    assert err.endswith(" line 1: a row longer than 1,048,576 characters, far more than a row "
+                        "of samples needs\n")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("x,y,v\n" + "1," * 60, "line 2: a row longer than 100 characters"),
+        # A quoted cell that never closes pulls in line after short line.
+        ('x,y,v\n0,0,"' + "\n" * 200, "line 2: a row longer than 100 characters"),
+        ("x,y,v\n" + ",,," * 20 + "\n", "line 2: 61 cells, more than the 40 a row may have"),
+        # Skipped blank lines do not add up to a long row.
+        ("\n" * 200 + "x,y,v\n" + "\n" * 200 + "0,0,1\n1,1,2\n", None),
+    ],
+)
+def test_rows_are_bounded_while_read(monkeypatch, text, message):
+    monkeypatch.setattr(workflow, "MAX_ROW_CHARS", 100)
+    monkeypatch.setattr(workflow, "MAX_COLUMNS", 40)
+    if message is None:
+        assert read_columns(io.StringIO(text), ["x", "y", "v"])["v"].tolist() == [1.0, 2.0]
+    else:
+        with pytest.raises(InputError, match=message):
+            read_columns(io.StringIO(text), ["x", "y", "v"])
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (",".join(f"c{i}" for i in range(3000)) + "\n",
+         "no column 'x' (the header has 3,000 columns: c0, c1, c2, c3, c4, c5, c6, c7, ...)"),
+        (",".join(f"c{i}" for i in range(10**6)) + "\n", "line 1: a row longer than"),
+        ("x,y,v\n0,0," + "9" * 100_000 + "z\n", "line 2, column 'v': '999999999999999"),
+        ('"x\n\ny",y,v\n', "no column 'x' (the header has: x\\n\\ny, y, v)"),
+    ],
+)
+def test_messages_keep_to_a_readable_length(capsys, tmp_path, text, message):
+    path = tmp_path / "wide.csv"
+    path.write_text(text)
+    code, _, err = run(capsys, path, "--value", "v")
+    assert code == 1 and err.count("\n") == 1 and len(err) < 300 + len(str(path))
+    assert message in err

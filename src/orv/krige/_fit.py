@@ -4,9 +4,13 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
-from typing import Optional
+from typing import TYPE_CHECKING, Optional, Union
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    from ._result import ExperimentalVariogram
 
 from .._algos.spmis.krige import variogram as _models
 
@@ -67,16 +71,16 @@ class FittedVariogram:
     """
 
     model: str
-    parameters: dict
-    stderr: dict
+    parameters: dict[str, float]
+    stderr: dict[str, float]
     r2: float
     rmse: float
     n_lags: int
     weights: Optional[str] = "counts"
     max_lag: Optional[float] = None
-    covariance: Optional[np.ndarray] = None
+    covariance: Optional[NDArray[np.float64]] = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         size = len(self.parameters)
         if self.covariance is None:
             covariance = np.full((size, size), np.nan)
@@ -87,12 +91,13 @@ class FittedVariogram:
         covariance.setflags(write=False)
         object.__setattr__(self, "covariance", covariance)
 
-    def __call__(self, h):
+    def __call__(self, h: ArrayLike) -> NDArray[np.float64]:
         """Semivariance γ(h) of the fitted model at lag(s) `h` (same unit as the lags)."""
         function, names = MODELS[self.model]
-        return function([self.parameters[name] for name in names], h)
+        result: NDArray[np.float64] = function([self.parameters[name] for name in names], h)
+        return result
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         values = ", ".join(
             f"{name}={value:.6g} ± {self.stderr[name]:.2g}"
             for name, value in self.parameters.items()
@@ -300,7 +305,14 @@ def _check_structure(model, values, h_used, g_top):
         )
 
 
-def fit_variogram(experimental, model, *, weights="counts", nugget=True, max_lag=None):
+def fit_variogram(
+    experimental: ExperimentalVariogram,
+    model: str,
+    *,
+    weights: Optional[str] = "counts",
+    nugget: Union[bool, float] = True,
+    max_lag: Optional[float] = None,
+) -> FittedVariogram:
     """Fits a variogram model to an experimental semivariogram; see `ExperimentalVariogram.fit`."""
     name = _model_name(model)
     if not (weights is None or (isinstance(weights, str) and weights in WEIGHTS)):

@@ -1,7 +1,15 @@
 """Plot of an experimental semivariogram with its pair counts and a fitted model."""
 from __future__ import annotations
 
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Optional
+
 import numpy as np
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from ._result import ExperimentalVariogram
 
 #: Height of the pair-count panel as a fraction of the semivariance panel.
 COUNT_PANEL_SIZE = "28%"
@@ -24,7 +32,14 @@ def _model_label(model):
     return f"{model.model}: {values}"
 
 
-def plot_variogram(experimental, ax=None, *, model=None, counts=True, unit=None):
+def plot_variogram(
+    experimental: ExperimentalVariogram,
+    ax: Optional[Axes] = None,
+    *,
+    model: Optional[Callable[[Any], Any]] = None,
+    counts: bool = True,
+    unit: Optional[str] = None,
+) -> Axes:
     """Draws the plot; see `ExperimentalVariogram.plot`."""
     if model is not None and not callable(model):
         raise TypeError(

@@ -2,15 +2,20 @@
 from __future__ import annotations
 
 import dataclasses
-from typing import Optional
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
-from ._fit import fit_variogram
+from ._fit import FittedVariogram, fit_variogram
 from ._plot import plot_variogram
 
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
-def _read_only(values, dtype):
+
+def _read_only(values: ArrayLike, dtype: type[np.generic]) -> NDArray[Any]:
     array = np.array(values, dtype=dtype, copy=True)
     if array.ndim != 1:
         raise ValueError(f"expected a one-dimensional array; got shape {array.shape}")
@@ -47,14 +52,16 @@ class ExperimentalVariogram:
     direction, tolerance, bandwidth : float or None
         The directional selection as given (`direction` None: all directions).
 
-    All arrays are read-only. Instances compare equal when every field is equal, arrays bit
-    for bit (NaN equal to NaN).
+    Returned by `orv.krige.variogram`. All arrays are read-only; every field is an init field,
+    so ``dataclasses.replace`` makes a changed copy (checked again). Instances compare equal
+    when every field is equal, arrays bit for bit (NaN equal to NaN). The ``repr`` is a short
+    table of the classes.
     """
 
-    edges: np.ndarray
-    lags: np.ndarray
-    semivariance: np.ndarray
-    counts: np.ndarray
+    edges: NDArray[np.float64]
+    lags: NDArray[np.float64]
+    semivariance: NDArray[np.float64]
+    counts: NDArray[np.int64]
     gtype: str = "PROJCS"
     estimator: str = "matheron"
     unit: Optional[str] = None
@@ -64,7 +71,7 @@ class ExperimentalVariogram:
     tolerance: float = 22.5
     bandwidth: Optional[float] = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         edges = _read_only(self.edges, np.float64)
         arrays = {
             "lags": _read_only(self.lags, np.float64),
@@ -81,7 +88,7 @@ class ExperimentalVariogram:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
         for field in dataclasses.fields(self):
@@ -93,9 +100,9 @@ class ExperimentalVariogram:
                 return False
         return True
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         unit = f" ({self.unit})" if self.unit else ""
         lines = [
             f"ExperimentalVariogram({self.gtype}, {self.estimator}, "
@@ -103,7 +110,7 @@ class ExperimentalVariogram:
             f"  {'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}",
         ]
         rows = list(zip(self.edges[:-1], self.edges[1:], self.lags, self.semivariance, self.counts))
-        shown = rows if len(rows) <= 12 else rows[:6] + [None] + rows[-5:]
+        shown: list[Any] = rows if len(rows) <= 12 else [*rows[:6], None, *rows[-5:]]
         for row in shown:
             if row is None:
                 lines.append(f"  ... {len(rows) - 11} more classes ...")
@@ -112,7 +119,14 @@ class ExperimentalVariogram:
             lines.append(f"  {lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")
         return "\n".join(lines) + ")"
 
-    def fit(self, model, *, weights="counts", nugget=True, max_lag=None):
+    def fit(
+        self,
+        model: str,
+        *,
+        weights: Optional[Literal["counts", "cressie"]] = "counts",
+        nugget: Union[bool, float] = True,
+        max_lag: Optional[float] = None,
+    ) -> FittedVariogram:
         """Fits a variogram model by weighted least squares.
 
         Parameters
@@ -168,7 +182,14 @@ class ExperimentalVariogram:
         """
         return fit_variogram(self, model, weights=weights, nugget=nugget, max_lag=max_lag)
 
-    def plot(self, ax=None, *, model=None, counts=True, unit=None):
+    def plot(
+        self,
+        ax: Optional[Axes] = None,
+        *,
+        model: Optional[Callable[[Any], Any]] = None,
+        counts: bool = True,
+        unit: Optional[str] = None,
+    ) -> Axes:
         """Plots the semivariance of each non-empty class, with its pair counts.
 
         Needs matplotlib, which is imported only here.

@@ -2,17 +2,20 @@
 
 Reads two coordinate columns and one value column, computes the semivariogram with the native
 core and writes the table of (lag, semivariance) to standard output as text or JSON, and a PNG
-plot on request. Bad input ends the program with one line on standard error and exit status 1
-(2 for a bad command line), never with a traceback.
+plot on request. Bad input, and output that cannot be written, end the program with one line on
+standard error and exit status 1 (2 for a bad command line), never with a traceback; a reader
+that goes away (`| head`) ends it quietly with status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import os
 import sys
 from collections.abc import Sequence
-from typing import Any, NoReturn
+from typing import IO, Any, NoReturn
 
 import numpy as np
 
@@ -25,6 +28,7 @@ from .workflow import (
     fit_model,
     format_table,
     plot_semivariograms,
+    quote,
     read_columns,
     semivariogram,
 )
@@ -51,7 +55,7 @@ def _lag_count(text: str) -> int:
     try:
         number = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not an integer") from None
     if not 1 <= number <= MAX_LAGS:
         raise argparse.ArgumentTypeError(f"must be from 1 to {MAX_LAGS}, got {number}")
     return number
@@ -61,9 +65,9 @@ def _finite_float(text: str) -> float:
     try:
         number = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not a number") from None
     if not np.isfinite(number):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+        raise argparse.ArgumentTypeError(f"{quote(text)} is not a finite number")
     return number
 
 
@@ -106,6 +110,14 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_columns(args: argparse.Namespace) -> None:
+    # One column for both axes would put every sample on the diagonal, and every distance would
+    # be sqrt(2) times the true one.
+    if args.x == args.y:
+        raise UsageError(f"argument --y: the same column as --x ({quote(args.x)}); "
+                         "the two coordinates need two columns")
+
+
 def _anisotropy(args: argparse.Namespace) -> tuple[float, float] | None:
     if args.angle is None and args.scale is None:
         return None
@@ -113,14 +125,24 @@ def _anisotropy(args: argparse.Namespace) -> tuple[float, float] | None:
 
 
 def _load(args: argparse.Namespace) -> tuple[np.ndarray, np.ndarray]:
-    source = sys.stdin if args.file == "-" else args.file
-    columns = read_columns(source, [args.x, args.y, args.value])
+    if args.file != "-":
+        source: str | IO[bytes] | IO[str] = args.file
+    elif sys.stdin is None:
+        raise InputError("cannot read -: standard input is closed")
+    else:
+        # The bytes, so that standard input is decoded as a file is, whatever the locale.
+        source = getattr(sys.stdin, "buffer", sys.stdin)
+    try:
+        columns = read_columns(source, [args.x, args.y, args.value])
+    except MemoryError:
+        # Said here, since main blames the pairs of the samples for any other lack of memory.
+        raise InputError(f"not enough memory to read {args.file}") from None
     values = columns[args.value]
     if args.log:
         bad = int(np.count_nonzero(values <= 0.0))
         if bad:
             raise InputError(
-                f"--log needs positive values; column {args.value!r} has {bad} value(s) <= 0"
+                f"--log needs positive values; column {quote(args.value)} has {bad} value(s) <= 0"
             )
         values = np.log(values)
     return np.column_stack([columns[args.x], columns[args.y]]), values
@@ -161,21 +183,27 @@ def _as_text(args: argparse.Namespace, n_samples: int, lag_unit: str,
     return "\n".join(lines)
 
 
+def _require_matplotlib() -> None:
+    # Checked before the semivariogram, whose cost grows with the square of the samples.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'orv-krige[demo]'") from None
+
+
 def run(args: argparse.Namespace) -> str:
     """Computes everything the command line asks for and returns the text for stdout."""
     if args.gtype == "GEOGCS" and args.unit != "coordinate units":
         raise InputError("--unit applies to PROJCS only; GEOGCS lags are in km")
     lag_unit = "km" if args.gtype == "GEOGCS" else args.unit
+    if args.plot is not None:
+        _require_matplotlib()
     points, values = _load(args)
     lags, gamma = semivariogram(points, values, args.lags, args.gtype, _anisotropy(args))
     if args.fit_cutoff is not None and args.fit_cutoff <= 0.0:
         raise InputError("--fit-cutoff must be positive")
     fitted = None if args.model is None else fit_model(args.model, lags, gamma, args.fit_cutoff)
     if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise InputError("--plot needs matplotlib: pip install 'orv-krige[demo]'") from None
         value = f"ln({args.value})" if args.log else args.value
         try:
             plot_semivariograms(
@@ -191,10 +219,45 @@ def run(args: argparse.Namespace) -> str:
     return render(args, len(values), lag_unit, lags, gamma, fitted)
 
 
+def _discard_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's own flush at exit
+    does not fail a second time on what is still buffered."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except io.UnsupportedOperation:
+        return  # an in-memory stream, which holds nothing for the exit to write
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, descriptor)
+    finally:
+        os.close(devnull)
+
+
+def _write_output(text: str) -> int:
+    """Writes the result to standard output; returns the exit status."""
+    if sys.stdout is None:
+        # The interpreter sets no stream when descriptor 1 was closed; print would drop the text.
+        print(f"{PROG}: error: cannot write the output: standard output is closed",
+              file=sys.stderr)
+        return 1
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        # The reader has gone (`| head`): the usual ending is a quiet failure status.
+        _discard_stdout()
+        return 1
+    except OSError as exc:
+        _discard_stdout()
+        print(f"{PROG}: error: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     try:
         args = build_parser().parse_args(argv)
+        _check_columns(args)
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
@@ -211,8 +274,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: not enough memory for the pairs of this many samples",
               file=sys.stderr)
         return 1
-    print(output)
-    return 0
+    return _write_output(output)
 
 
 if __name__ == "__main__":
