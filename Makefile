@@ -12,7 +12,7 @@ test: $(VENV)/.installed
 
 # The test extra that $(VENV)/.installed installs includes the demo extra.
 demo: $(VENV)/.installed
-	$(PY) -m orv._algos.spmis.krige.demo --out out
+	$(PY) -m orv.krige.demo --out out
 
 install: $(VENV)/.installed
 
