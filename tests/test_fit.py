@@ -124,6 +124,18 @@ def test_covariance_matches_the_standard_errors_and_is_read_only():
         covariance[0, 0] = 1.0
 
 
+def test_cressie_weights_settle_where_the_model_fits_poorly():
+    # A zero nugget on data with a large one: undamped reweighting swings between two fits.
+    edges = np.linspace(0.0, 400.0, 9)
+    lags = np.array([33.59, 79.67, 126.21, 176.22, 226.22, 275.74, 325.97, 374.79])
+    gamma = np.array([0.5623, 0.5825, 0.7361, 0.9505, 0.7925, 0.8000, 0.8249, 0.8063])
+    counts = np.array([53, 140, 201, 328, 348, 410, 456, 467])
+    ev = ExperimentalVariogram(edges, lags, gamma, counts)
+    fitted = ev.fit("Spherical", weights="cressie", nugget=False)
+    assert fitted.parameters["Nugget"] == 0.0 and 0.0 < fitted.r2 < 0.5
+    assert 30.0 < fitted.parameters["Range"] < 150.0
+
+
 def test_standard_errors_are_nan_without_residual_degrees_of_freedom():
     truth = {"PSill": 0.6, "Range": 900.0, "Nugget": 0.05}
     fitted = exact("Spherical", truth).fit("Spherical", max_lag=300.0)  # 3 classes

@@ -91,3 +91,9 @@ def test_without_axes_a_new_figure_is_made():
         assert ax.figure.axes == [ax, ax.pair_count_axes]
     finally:
         plt.close(ax.figure)
+
+
+def test_axes_placed_by_hand_get_the_panel_below_them():
+    figure = Figure()
+    ax = variogram().plot(figure.add_axes((0.1, 0.1, 0.8, 0.8)))
+    assert ax.pair_count_axes in figure.axes and len(ax.pair_count_axes.patches) == 6

@@ -212,14 +212,16 @@ class _Problem:
     def full(self, x):
         return list(x) if self.nugget is None else [*x, self.nugget]
 
-    def solve(self, weights):
+    def solve(self, weights, start=None):
+        """The best of the fits from the usual starting points, or from `start` alone."""
         from scipy.optimize import least_squares
 
         root = np.sqrt(weights)
         lower, upper = _bounds(self.model)
         best = None
-        for start in _starts(self.model, self.h, self.g):
-            x0 = np.clip(start, lower, [min(u, 1e12) for u in upper])[self.free]
+        starts = _starts(self.model, self.h, self.g) if start is None else [start]
+        for point in starts:
+            x0 = np.clip(point, lower, [min(u, 1e12) for u in upper])[self.free]
             result = least_squares(
                 lambda x: root * (self.function(self.full(x), self.h) - self.g),
                 x0,
@@ -269,6 +271,29 @@ def _covariance(jacobian, weights, residuals, n_free):
         covariance[open_, :] = np.nan
         covariance[:, open_] = np.nan
     return covariance
+
+
+def _cressie_iterations(problem: _Problem, base: np.ndarray, scaled: np.ndarray,
+                        name: str) -> np.ndarray:
+    """Refits with weights pairs / γ_model² until the parameters settle; the final weights.
+
+    The weights come from the mean of the last two model curves: undamped, the iteration can
+    swing for ever between two solutions when the model fits the data poorly.
+    """
+    curve = problem.function(scaled, problem.h)
+    for _ in range(CRESSIE_ITERATIONS):
+        w = base / np.maximum(curve, 1e-12) ** 2
+        w /= w.mean()
+        # From the previous solution only, so that the iteration stays in one basin.
+        previous, scaled = scaled, problem.solve(w, start=scaled)
+        if np.allclose(scaled, previous, rtol=1e-9, atol=1e-12):
+            problem.solution = scaled
+            return w
+        curve = 0.5 * (curve + problem.function(scaled, problem.h))
+    raise ValueError(
+        f"the {name} model fit with Cressie weights did not converge in "
+        f"{CRESSIE_ITERATIONS} iterations"
+    )
 
 
 def _check_structure(model, values, h_used, g_top):
@@ -348,17 +373,8 @@ def fit_variogram(
         scaled = problem.solve(base)
         w = base
         if weights == "cressie":
-            for _ in range(CRESSIE_ITERATIONS):
-                w = base / np.maximum(problem.function(scaled, problem.h), 1e-12) ** 2
-                w /= w.mean()
-                previous, scaled = scaled, problem.solve(w)
-                if np.allclose(scaled, previous, rtol=1e-9, atol=1e-12):
-                    break
-            else:
-                raise ValueError(
-                    f"the {name} model fit with Cressie weights did not converge in "
-                    f"{CRESSIE_ITERATIONS} iterations"
-                )
+            w = _cressie_iterations(problem, base, scaled, name)
+            scaled = problem.solution
     values = _to_data_units(name, scaled, h_scale, g_top)
     if fixed is not None:
         values[-1] = fixed

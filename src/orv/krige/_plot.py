@@ -12,7 +12,7 @@ if TYPE_CHECKING:
     from ._result import ExperimentalVariogram
 
 #: Height of the pair-count panel as a fraction of the semivariance panel.
-COUNT_PANEL_SIZE = "28%"
+COUNT_PANEL_SHARE = 0.3
 
 
 def _describe(experimental):
@@ -30,6 +30,21 @@ def _model_label(model):
         return "model"
     values = ", ".join(f"{name} {value:.4g}" for name, value in parameters.items())
     return f"{model.model}: {values}"
+
+
+def _count_panel(ax: Axes) -> Axes:
+    """New axes under `ax` sharing its lag axis; `ax` gives up the room the panel takes."""
+    spec = ax.get_subplotspec()
+    if spec is None:
+        # Axes placed by hand: divide their box.
+        from mpl_toolkits.axes_grid1 import make_axes_locatable
+
+        return make_axes_locatable(ax).append_axes("bottom", size=f"{COUNT_PANEL_SHARE:.0%}",
+                                                   pad=0.08, sharex=ax)
+    # A grid cell: split it, which keeps the figure's layout engine in charge of the spacing.
+    grid = spec.subgridspec(2, 1, height_ratios=[1.0, COUNT_PANEL_SHARE], hspace=0.04)
+    ax.set_subplotspec(grid[0])
+    return ax.figure.add_subplot(grid[1], sharex=ax)
 
 
 def plot_variogram(
@@ -72,11 +87,7 @@ def plot_variogram(
     xlabel = f"lag distance ({unit})"
 
     if counts:
-        from mpl_toolkits.axes_grid1 import make_axes_locatable
-
-        panel = make_axes_locatable(ax).append_axes(
-            "bottom", size=COUNT_PANEL_SIZE, pad=0.08, sharex=ax
-        )
+        panel = _count_panel(ax)
         edges = experimental.edges
         panel.bar(edges[:-1], experimental.counts, width=np.diff(edges), align="edge",
                   color="0.6", edgecolor="0.3", linewidth=0.5)
