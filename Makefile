@@ -12,7 +12,7 @@ test: $(VENV)/.installed
 
 # The test extra that $(VENV)/.installed installs includes the demo extra.
 demo: $(VENV)/.installed
-	$(PY) -m orv._algos.spmis.krige.demo --out out
+	$(PY) -m orv.krige.demo --out out
 
 install: $(VENV)/.installed
 
@@ -20,7 +20,7 @@ install: $(VENV)/.installed
 BENCH_VENV := .venv-bench
 bench:
 	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.11.1" "cmake>=3.20" ninja
 	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_variogram.py $(BENCH_ARGS)
 
@@ -31,7 +31,7 @@ BASE_PYTHON = $(PYTHON312)
 	@test -n "$(BASE_PYTHON)" || { echo "no interpreter for $* under $(PYENV_ROOT)/versions" >&2; exit 1; }
 	$(BASE_PYTHON) -m venv $*
 	$@ -m pip install -q --upgrade pip
-	$@ -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja
+	$@ -m pip install -q "scikit-build-core>=0.11.1" "cmake>=3.20" ninja
 
 # Each environment has a build directory of its own, kept so that a rebuild compiles only what
 # changed.

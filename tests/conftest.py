@@ -2,6 +2,7 @@
 import gc
 import sys
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -87,3 +88,15 @@ def module_globals():
     yield namespace
     namespace.clear()
     namespace.update(saved)
+
+
+#: The Meuse survey lives in the repository, outside the package, under a licence of its own.
+MEUSE_CSV = Path(__file__).resolve().parents[1] / "data" / "meuse.csv"
+
+
+@pytest.fixture(scope="session")
+def meuse_csv():
+    """Path of the repository's Meuse survey; the test is skipped outside a repository."""
+    if not MEUSE_CSV.is_file():
+        pytest.skip(f"{MEUSE_CSV} is not present (it is not part of the package)")
+    return MEUSE_CSV

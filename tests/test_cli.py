@@ -5,7 +5,6 @@ import math
 import os
 import subprocess
 import sys
-from importlib import resources
 from pathlib import Path
 
 import numpy as np
@@ -14,13 +13,12 @@ import pytest
 from orv._algos.spmis.krige import adjust_anisotropy, cli, init_variogram_model, workflow
 from orv._algos.spmis.krige.cli import main
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
-from orv._algos.spmis.krige.workflow import InputError, bundled_meuse, read_columns
+from orv._algos.spmis.krige.workflow import InputError, read_columns
 
 
 @pytest.fixture(scope="module")
-def meuse():
-    with resources.as_file(bundled_meuse()) as path:
-        yield str(path)
+def meuse(meuse_csv):
+    return str(meuse_csv)
 
 
 def run(capsys, *argv):

@@ -1,64 +1,71 @@
-"""The Meuse demonstration and the model fit that it and the command share."""
+"""The demonstration: the known-truth checks (quick mode) and the Meuse part."""
 import re
 
 import numpy as np
 import pytest
 
-from orv._algos.spmis.krige import demo, variogram
-from orv._algos.spmis.krige.workflow import InputError, fit_model, semivariogram
+pytest.importorskip("matplotlib")
+pytest.importorskip("pyproj")
+
+from orv.krige import demo, variogram  # noqa: E402
+
+PNG = b"\x89PNG\r\n\x1a\n"
 
 
-def test_geographic_lags_agree_with_projected_lags():
-    pytest.importorskip("pyproj")
-    xy, log_zinc = demo.load_meuse()
+@pytest.fixture(scope="module")
+def quick_run(tmp_path_factory, meuse_csv):
+    out = tmp_path_factory.mktemp("demo")
+    import contextlib
+    import io
+
+    text = io.StringIO()
+    with contextlib.redirect_stdout(text):
+        status = demo.main(["--quick", "--out", str(out), "--meuse", str(meuse_csv)])
+    return status, text.getvalue(), out
+
+
+def test_quick_demonstration_passes_every_check_and_writes_the_plots(quick_run):
+    status, out, folder = quick_run
+    assert status == 0, out
+    rows = re.findall(r"^  (\S.*?)\s+(\S+)\s+(\S+)\s+(\S+)\s+± (\S+)(?: km)?\s+(passed|FAILED)$",
+                      out, flags=re.M)
+    assert [r[0] for r in rows] == ["Nugget", "Sill", "Range along 30°", "Range across (120°)",
+                                    "Ratio along / across"]
+    assert all(r[5] == "passed" for r in rows)
+    assert "Known-truth checks: all passed" in out and "All checks passed." in out
+    assert "(limit 0.5 %), the same classes hold pairs: True: passed" in out
+    for name in ("known_truth_semivariograms.png", "meuse_log_zinc_semivariograms.png"):
+        plot = folder / name
+        assert plot.read_bytes()[:8] == PNG and plot.stat().st_size > 20_000
+
+
+def test_a_failed_check_makes_the_exit_status_1(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(demo, "TOLERANCES", {name: 0.0 for name in demo.TOLERANCES})
+    assert demo.main(["--quick", "--out", str(tmp_path), "--meuse", str(tmp_path / "none")]) == 1
+    out = capsys.readouterr().out
+    assert "Known-truth checks: FAILED" in out and "Meuse survey: skipped" in out
+
+
+def test_directional_fits_tell_the_longer_range_from_the_shorter():
+    points, values = demo.spherical_field(
+        600, extent=60.0, psill=1.0, range_=20.0, nugget=0.05, angle=30.0, ratio=2.0, seed=4
+    )
+    found = demo.estimate(points, values, 30.0, 30.0, 20)
+    assert found.along.direction == 30.0 and found.across.direction == 120.0
+    assert found.fit_across.parameters["Nugget"] == found.fit_along.parameters["Nugget"]
+    assert found.fit_along.parameters["Range"] > 1.3 * found.fit_across.parameters["Range"]
+
+
+def test_geographic_lags_agree_with_projected_lags(meuse_csv):
+    xy, log_zinc = demo.load_meuse(meuse_csv)
     lon_lat = demo.to_lon_lat(xy)
     # The survey lies near Stein (NL), at about 5.74 E, 50.97 N.
     np.testing.assert_allclose(lon_lat.mean(axis=0), [5.74, 50.97], atol=0.02)
-    projected, _ = semivariogram(xy, log_zinc, demo.N_LAGS, "PROJCS")
-    geographic, _ = semivariogram(lon_lat, log_zinc, demo.N_LAGS, "GEOGCS")
+    projected = variogram(xy, log_zinc, 15, max_lag=2000.0)
+    geographic = variogram(lon_lat, log_zinc, projected.edges / 1000.0, gtype="GEOGCS")
     differences = demo.lag_differences_percent(projected, geographic)
-    assert projected.size == demo.N_LAGS
-    assert np.max(np.abs(differences)) < demo.TOLERANCE_PERCENT
-    with pytest.raises(InputError, match="15 and 14 non-empty classes"):
-        demo.lag_differences_percent(projected, geographic[1:])
-
-
-def test_demonstration_prints_three_tables_and_writes_the_plot(capsys, tmp_path):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("pyproj")
-    assert demo.main(["--out", str(tmp_path / "plots")]) == 0
-    out = capsys.readouterr().out
-    rows = [line for line in out.splitlines() if re.fullmatch(r"(\s+-?[\d.e+-]+){2,4}", line)]
-    assert len(rows) == 3 * demo.N_LAGS
-    assert "(limit 0.5 %): passed" in out
-    plot = tmp_path / "plots" / demo.PLOT_NAME
-    assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and plot.stat().st_size > 10_000
-
-
-@pytest.mark.parametrize(
-    "model, truth",
-    [
-        ("Spherical", {"PSill": 0.6, "Range": 900.0, "Nugget": 0.05}),
-        ("Exponential", {"PSill": 1.5, "Range": 1200.0, "Nugget": 0.2}),
-        ("Gaussian", {"PSill": 0.8, "Range": 700.0, "Nugget": 0.1}),
-        ("Linear", {"Slope": 2e-4, "Nugget": 0.1}),
-        ("Power", {"Scale": 0.01, "Exponent": 0.8, "Nugget": 0.05}),
-    ],
-)
-def test_fit_recovers_the_parameters_of_exact_model_values(model, truth):
-    lags = np.linspace(50.0, 2000.0, 15)
-    gamma = getattr(variogram, model)(list(truth.values()), lags)
-    fitted = fit_model(model, lags, gamma, cutoff=np.inf)
-    assert list(fitted.parameters) == list(truth)
-    np.testing.assert_allclose(list(fitted.parameters.values()), list(truth.values()),
-                               rtol=1e-4, atol=1e-6)
-    np.testing.assert_allclose(fitted(lags), gamma, rtol=1e-6, atol=1e-9)
-
-
-def test_fit_uses_only_the_lags_up_to_the_cutoff():
-    lags = np.linspace(100.0, 2000.0, 20)
-    gamma = variogram.Spherical([0.6, 500.0, 0.05], lags)
-    gamma[lags > 1000.0] = 5.0  # far classes that must not take part
-    fitted = fit_model("Spherical", lags, gamma)
-    assert fitted.cutoff == 1000.0
-    np.testing.assert_allclose(list(fitted.parameters.values()), [0.6, 500.0, 0.05], rtol=1e-4)
+    assert differences.size == 15
+    assert 0.05 < np.max(np.abs(differences)) < demo.GEOGRAPHIC_TOLERANCE_PERCENT
+    # Lags taken as metres instead of km would be a thousand times off.
+    wrong = variogram(lon_lat, log_zinc, projected.edges, gtype="GEOGCS")
+    assert not np.array_equal(wrong.counts > 0, projected.counts > 0)

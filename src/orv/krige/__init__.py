@@ -26,6 +26,7 @@ from .._algos.spmis.krige.variogram import (
     Spherical,
 )
 from ._classic import adjust_anisotropy, init_variogram_model, init_variogram_parameters
+from ._fit import FittedVariogram
 from ._result import ExperimentalVariogram
 from ._variogram import variogram
 
@@ -37,6 +38,7 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - running from a sour
 __all__ = [
     "Exponential",
     "ExperimentalVariogram",
+    "FittedVariogram",
     "Gaussian",
     "HoleEffect",
     "Linear",

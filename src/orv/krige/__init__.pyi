@@ -13,6 +13,7 @@ from numpy.typing import ArrayLike, NDArray
 from ._classic import adjust_anisotropy as adjust_anisotropy
 from ._classic import init_variogram_model as init_variogram_model
 from ._classic import init_variogram_parameters as init_variogram_parameters
+from ._fit import FittedVariogram as FittedVariogram
 from ._result import ExperimentalVariogram as ExperimentalVariogram
 from ._variogram import variogram as variogram
 

@@ -2,10 +2,17 @@
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, Optional
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from ._fit import FittedVariogram, fit_variogram
+from ._plot import plot_variogram
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 
 def _read_only(values: ArrayLike, dtype: type[np.generic]) -> NDArray[Any]:
@@ -111,3 +118,100 @@ class ExperimentalVariogram:
             lower, upper, lag, gamma, count = row
             lines.append(f"  {lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")
         return "\n".join(lines) + ")"
+
+    def fit(
+        self,
+        model: str,
+        *,
+        weights: Optional[Literal["counts", "cressie"]] = "counts",
+        nugget: Union[bool, float] = True,
+        max_lag: Optional[float] = None,
+    ) -> FittedVariogram:
+        """Fits a variogram model by weighted least squares.
+
+        Parameters
+        ----------
+        model : str
+            ``"Linear"`` (parameters Slope, Nugget), ``"Power"`` (Scale, Exponent, Nugget),
+            ``"Gaussian"``, ``"Spherical"``, ``"Exponential"`` or ``"HoleEffect"`` (each
+            PSill, Range, Nugget); case does not matter.
+        weights : {"counts", "cressie", None}, optional
+            ``"counts"`` (default): each class weighted by its number of pairs.
+            ``"cressie"``: by pairs / γ_model(h)², the model being the current fit, iterated
+            until the parameters settle (Cressie's weighted least squares). None: unweighted.
+        nugget : bool or float, optional
+            True (default): the nugget is fitted; False: it is zero; a number >= 0: it is
+            held at that value.
+        max_lag : float, optional
+            Only classes whose mean lag is at most this take part (default: every class).
+            Empty classes and classes at lag 0 (where γ is 0 by definition) never do.
+
+        Returns
+        -------
+        FittedVariogram
+            Parameters, their standard errors, r², RMSE and the number of classes used.
+
+        Raises
+        ------
+        ValueError
+            For an unknown model or a bad option value (the message names the accepted
+            ones), and for a fit that the data cannot determine, saying why: fewer classes
+            than free parameters, semivariance zero everywhere, no convergence, a PSill (or
+            power term) negligible against the semivariance, a Range that runs beyond 10
+            times the largest lag used or lies below the first lag.
+
+        Notes
+        -----
+        The fit minimises Σ wᵢ (γ̂ᵢ − γ(hᵢ))² with SciPy's bounded least squares
+        (``scipy.optimize.least_squares``): PSill, Range, Nugget, Slope and Scale are kept
+        non-negative, the power Exponent within (0, 2] and Range within 10 times the largest
+        lag used. The standard errors are the square roots of the diagonal of
+        s² (JᵀWJ)⁻¹, J the derivatives of the model with respect to the free parameters at
+        the solution and s² = Σ wᵢ rᵢ² / (n − p) the residual variance; they are NaN when
+        n equals the number of free parameters p, or for a parameter the fit leaves open.
+        Classes of neighbouring lags share samples, so their errors are correlated and these
+        standard errors are indicative rather than exact confidence statements.
+
+        Range is the *practical range*, in the unit of the lags. Spherical and HoleEffect
+        reach the sill PSill + Nugget at h = Range; Gaussian and Exponential, which approach
+        it asymptotically, reach 95 % of PSill there (γ uses exp(−3 h²/Range²) and
+        exp(−3 h/Range)). GSTools parametrises the same shapes by a length scale ``len_scale``
+        (ℓ) instead: ℓ = Range for its Spherical model, ℓ = Range / 3 for its Exponential
+        model (exp(−h/ℓ)) and ℓ = Range · √(π/12) ≈ 0.512 Range for its Gaussian model
+        (exp(−π h²/(4 ℓ²))); its ``var`` is PSill and its ``nugget`` the Nugget.
+        """
+        return fit_variogram(self, model, weights=weights, nugget=nugget, max_lag=max_lag)
+
+    def plot(
+        self,
+        ax: Optional[Axes] = None,
+        *,
+        model: Optional[Callable[[Any], Any]] = None,
+        counts: bool = True,
+        unit: Optional[str] = None,
+    ) -> Axes:
+        """Plots the semivariance of each non-empty class, with its pair counts.
+
+        Needs matplotlib, which is imported only here.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Axes to draw into; by default a new figure is made with ``pyplot``.
+        model : FittedVariogram or callable, optional
+            A model to draw as a curve from 0 to `max_lag` (anything called as ``model(h)``
+            that gives γ(h) will do); a FittedVariogram is labelled with its parameters.
+        counts : bool, optional
+            Draw the number of pairs of each class as bars in a panel under the points
+            (default True). The panel shares the lag axis and is available afterwards as the
+            attribute ``pair_count_axes`` of the returned axes.
+        unit : str, optional
+            Unit of the lags for the axis label; by default `unit` of the semivariogram
+            ("km" for GEOGCS), else "coordinate units".
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The axes holding the semivariance points. The lag axis runs from 0 to `max_lag`.
+        """
+        return plot_variogram(self, ax, model=model, counts=counts, unit=unit)

@@ -14,7 +14,7 @@ import io
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, Any, NoReturn
 
 import numpy as np
@@ -133,7 +133,10 @@ def _load(args: argparse.Namespace) -> tuple[np.ndarray, np.ndarray]:
         # The bytes, so that standard input is decoded as a file is, whatever the locale.
         source = getattr(sys.stdin, "buffer", sys.stdin)
     try:
-        columns = read_columns(source, [args.x, args.y, args.value])
+        # The public command adds a delimiter and missing-value tokens; this one has neither.
+        columns = read_columns(source, [args.x, args.y, args.value],
+                               delimiter=getattr(args, "delimiter", ","),
+                               na=getattr(args, "na", ()))
     except MemoryError:
         # Said here, since main blames the pairs of the samples for any other lack of memory.
         raise InputError(f"not enough memory to read {args.file}") from None
@@ -253,28 +256,45 @@ def _write_output(text: str) -> int:
     return 0
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of the console script; returns the exit status."""
+def run_command(
+    parse: Callable[[], argparse.Namespace],
+    compute: Callable[[argparse.Namespace], str],
+    data_errors: tuple[type[Exception], ...],
+    memory_message: str,
+) -> int:
+    """Parses, computes and writes, turning each failure into one line and an exit status:
+    2 for a bad command line (UsageError from `parse`), 1 for input that cannot be read or
+    used (OSError, `data_errors`, MemoryError)."""
     try:
-        args = build_parser().parse_args(argv)
-        _check_columns(args)
+        args = parse()
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 2
     try:
-        output = run(args)
+        output = compute(args)
     except OSError as exc:
         print(f"{PROG}: error: cannot read {args.file}: {exc.strerror or exc}", file=sys.stderr)
         return 1
-    except (InputError, error.ORVError) as exc:
+    except data_errors as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
     except MemoryError:
-        # Every pair of samples is held in memory: N samples make N (N - 1) / 2 pairs.
-        print(f"{PROG}: error: not enough memory for the pairs of this many samples",
-              file=sys.stderr)
+        print(f"{PROG}: error: {memory_message}", file=sys.stderr)
         return 1
     return _write_output(output)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of the console script; returns the exit status."""
+
+    def parse() -> argparse.Namespace:
+        args = build_parser().parse_args(argv)
+        _check_columns(args)
+        return args
+
+    # Every pair of samples is held in memory: N samples make N (N - 1) / 2 pairs.
+    return run_command(parse, run, (InputError, error.ORVError),
+                       "not enough memory for the pairs of this many samples")
 
 
 if __name__ == "__main__":

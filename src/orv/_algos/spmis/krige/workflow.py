@@ -15,8 +15,6 @@ import os
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from importlib import resources
-from importlib.resources.abc import Traversable
 from typing import IO, Any, cast
 
 import numpy as np
@@ -58,11 +56,6 @@ def describe_header(names: Sequence[str], shown: int = 8) -> str:
         return "the header has: " + ", ".join(map(brief, names))
     first = ", ".join(map(brief, names[:shown]))
     return f"the header has {len(names):,} columns: {first}, ..."
-
-
-def bundled_meuse() -> Traversable:
-    """The Meuse survey shipped with the package (see data/README.md for its provenance)."""
-    return resources.files(__package__).joinpath("data", "meuse.csv")
 
 
 def _parse_number(text: str, where: str) -> float:
@@ -122,7 +115,9 @@ class _BoundedLines:
         self._row_chars = 0
 
 
-def csv_rows(stream: IO[str], source: str) -> Iterator[tuple[int, list[str]]]:
+def csv_rows(
+    stream: IO[str], source: str, delimiter: str = ","
+) -> Iterator[tuple[int, list[str]]]:
     """The rows of a CSV text stream that hold more than blanks, each with the number of the
     line on which it ends.
 
@@ -131,7 +126,7 @@ def csv_rows(stream: IO[str], source: str) -> Iterator[tuple[int, list[str]]]:
     is not UTF-8.
     """
     lines = _BoundedLines(stream, source)
-    reader = csv.reader(lines)
+    reader = csv.reader(lines, delimiter=delimiter)
     try:
         for row in reader:
             lines.start_row()
@@ -149,9 +144,9 @@ def csv_rows(stream: IO[str], source: str) -> Iterator[tuple[int, list[str]]]:
 
 
 def _read_rows(
-    stream: IO[str], source: str, columns: Sequence[str]
+    stream: IO[str], source: str, columns: Sequence[str], delimiter: str, na: frozenset[str]
 ) -> dict[str, FloatArray]:
-    rows = csv_rows(stream, source)
+    rows = csv_rows(stream, source, delimiter)
     _, header = next(rows, (0, None))
     if header is None:
         raise InputError(f"{source}: the file is empty")
@@ -171,12 +166,17 @@ def _read_rows(
             where = f"{source} line {line}, column {quote(column)}"
             if position >= len(row):
                 raise InputError(f"{where}: the cell is missing")
-            cells[column].append(_parse_number(row[position], where))
+            cell = row[position]
+            cells[column].append(math.nan if cell.strip() in na else _parse_number(cell, where))
     return {column: np.array(cells[column], dtype=np.float64) for column in columns}
 
 
 def read_columns(
-    source: str | os.PathLike[str] | IO[bytes] | IO[str], columns: Sequence[str]
+    source: str | os.PathLike[str] | IO[bytes] | IO[str],
+    columns: Sequence[str],
+    *,
+    delimiter: str = ",",
+    na: Sequence[str] = (),
 ) -> dict[str, FloatArray]:
     """The named columns of a CSV file with a header row, as float64 arrays of equal length.
 
@@ -184,18 +184,20 @@ def read_columns(
     are read as UTF-8, with or without a byte-order mark; a binary stream is left open. Blank
     lines are skipped. Raises InputError for an empty file, a missing or repeated column, a
     missing cell and a cell that is not a finite number (naming the line and the column), and
-    OSError when the file cannot be opened.
+    OSError when the file cannot be opened. `delimiter` separates the cells; a cell that is,
+    once stripped of blanks, one of the `na` tokens is a missing value and reads as NaN.
     """
+    options = (delimiter, frozenset(token.strip() for token in na))
     # "utf-8-sig" drops the byte-order mark that spreadsheet programs write.
     if isinstance(source, (str, os.PathLike)):
         with open(source, newline="", encoding="utf-8-sig") as stream:
-            return _read_rows(stream, os.fspath(source), columns)
+            return _read_rows(stream, os.fspath(source), columns, *options)
     name = getattr(source, "name", "<stream>")
     if not isinstance(source, (io.RawIOBase, io.BufferedIOBase)):
-        return _read_rows(cast(IO[str], source), name, columns)
+        return _read_rows(cast(IO[str], source), name, columns, *options)
     text = io.TextIOWrapper(source, encoding="utf-8-sig", newline="")
     try:
-        return _read_rows(text, name, columns)
+        return _read_rows(text, name, columns, *options)
     finally:
         text.detach()  # closing the wrapper would close the caller's stream
 
