@@ -10,10 +10,13 @@ from orv._algos.spmis.krige import core
 
 
 class ForwardingNumpy:
-    """Behaves like NumPy but is not NumPy itself, which keeps every shortcut off."""
+    """Behaves like NumPy but hands out wrappers of its functions, which keeps every shortcut off."""
 
     def __getattr__(self, name):
-        return getattr(np, name)
+        value = getattr(np, name)
+        if callable(value) and not isinstance(value, type):
+            return lambda *args, **kwargs: value(*args, **kwargs)
+        return value
 
 
 def outcome(points, values, n_lags, gtype):
