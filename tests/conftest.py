@@ -2,6 +2,7 @@
 import gc
 import sys
 import traceback
+import warnings
 
 import pytest
 
@@ -73,3 +74,16 @@ def module_globals():
     yield namespace
     namespace.clear()
     namespace.update(saved)
+
+
+def outcome(points, values, n_lags, gtype):
+    """init_variogram_model's result bytes (or error and its module lines) and its warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = core.init_variogram_model(points, values, n_lags, gtype)
+        except Exception as error:
+            result = (type(error), str(error), [e.lineno for e in module_entries(error)])
+        else:
+            result = tuple((array.dtype.str, array.tobytes()) for array in result)
+    return result, [(w.category, str(w.message)) for w in caught]

@@ -1,12 +1,13 @@
 """The native shortcuts of init_variogram_model against the statement-by-statement path."""
 import sys
-import warnings
 
 import numpy as np
 import pytest
 from scipy.spatial.distance import cdist
 
 from orv._algos.spmis.krige import core
+
+from conftest import outcome
 
 
 class ForwardingNumpy:
@@ -17,20 +18,6 @@ class ForwardingNumpy:
         if callable(value) and not isinstance(value, type):
             return lambda *args, **kwargs: value(*args, **kwargs)
         return value
-
-
-def outcome(points, values, n_lags, gtype):
-    """The result bytes, or the error, and the warnings of one call."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = core.init_variogram_model(points, values, n_lags, gtype)
-        except Exception as error:
-            result = (type(error), str(error))
-        else:
-            assert all(array.dtype == np.float64 for array in result)
-            result = tuple(array.tobytes() for array in result)
-    return result, [(w.category, str(w.message)) for w in caught]
 
 
 def assert_paths_agree(module_globals, points, values, n_lags, gtype):

@@ -15,7 +15,6 @@ import subprocess
 import sys
 import textwrap
 import time
-import warnings
 
 import numpy as np
 import pytest
@@ -24,7 +23,7 @@ from scipy import spatial
 from orv._algos.spmis.krige import core, threads
 from orv._algos.spmis.krige.geodesy import great_circle_distance
 
-from conftest import module_entries
+from conftest import module_entries, outcome
 
 LONG = os.environ.get("ORV_KRIGE_LONG_TESTS") == "1"
 
@@ -46,19 +45,6 @@ class WrappedModule:
         if name == "distance":
             return WrappedModule(value)
         return value
-
-
-def outcome(points, values, n_lags, gtype):
-    """Result bytes (or error and its module line) and the warnings of one call."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = core.init_variogram_model(points, values, n_lags, gtype)
-        except Exception as error:
-            result = (type(error), str(error), [e.lineno for e in module_entries(error)])
-        else:
-            result = tuple((array.dtype.str, array.tobytes()) for array in result)
-    return result, [(w.category, str(w.message)) for w in caught]
 
 
 @pytest.fixture
