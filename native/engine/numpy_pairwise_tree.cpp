@@ -72,6 +72,10 @@ void ClassSegment::start(int64_t count, SummationRule rule, int64_t begin, int64
     end_ = end;
     sums_ = {};
     levels_.assign(size_t(tree_depth(top_tree(count, chunk_, 0).size)), Level{});
+    const size_t room = size_t(std::min(leaf_limit, end - begin));
+    leaves_.assign(2 * room, 0.0);
+    leaf_d_ = leaves_.data();
+    leaf_g_ = leaves_.data() + room;
     next_unit();
 }
 

@@ -54,6 +54,8 @@ struct SegmentSums {
 class ClassSegment {
   public:
     ClassSegment() = default;
+    ClassSegment(const ClassSegment &) = delete; // the leaf pointers point into leaves_
+    ClassSegment(ClassSegment &&) = default;
     void start(int64_t count, SummationRule rule, int64_t begin, int64_t end);
 
     void push(double d, double g) {
@@ -79,7 +81,8 @@ class ClassSegment {
     int64_t unit_start_ = 0, unit_size_ = 0;
     bool partial_ = false;
     int64_t filled_ = 0, leaf_ = 0;
-    double leaf_d_[128], leaf_g_[128];
+    std::vector<double> leaves_; // two leaf buffers, for d and g, sized to what this segment holds
+    double *leaf_d_ = nullptr, *leaf_g_ = nullptr;
     std::vector<Level> levels_;
     int depth_ = 0;
     SegmentSums sums_;
