@@ -196,6 +196,8 @@ def test_interrupted_examination_is_retried():
     assert first[3] == ("mean",) and later[3] == ()  # examined again, then the engine took over
 
 
+@pytest.mark.skipif(os.environ.get("KRIGE_SANITIZED") == "1",
+                    reason="AddressSanitizer's shadow memory does not fit under the limit")
 def test_memory_stays_small_under_an_address_space_limit():
     # The statements would need 3.2 GB for the pairs of 20,000 projected samples and several
     # 1.1 GB matrices for 12,000 geographic ones; 100,000 of each in the long run.
