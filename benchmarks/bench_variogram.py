@@ -3,7 +3,10 @@
 Run with `make bench` (or `python benchmarks/bench_variogram.py [--quick]`). Every figure is a
 median over repeats, measured in this one process; ratios are reference time / module time, so
 above 1 means the module is faster. Peak memory is the growth of the maximum resident set size
-of a child process during one call. Single-threaded: set OMP/OPENBLAS thread counts to 1.
+of a child process during one call. Single-threaded (OMP/OPENBLAS thread counts set to 1, the
+module's engine on one thread) except in the large-N section, which runs the module's streaming
+engine on 1 and 2 threads (`--large-only` runs just that section, `--gstools-50000` adds GSTools at
+N = 50,000, which takes minutes).
 """
 import argparse
 import json
@@ -21,7 +24,7 @@ for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "
 import numpy as np  # noqa: E402
 from scipy.spatial.distance import pdist  # noqa: E402
 
-from orv._algos.spmis.krige import core  # noqa: E402
+from orv._algos.spmis.krige import core, threads  # noqa: E402
 
 EARTH_RADIUS_KM = 6371.0088
 
@@ -183,6 +186,100 @@ def peak_bytes(which, n, n_lags, gtype):
     return int(done.stdout.split()[-1])
 
 
+LARGE_SCRIPT = """
+import sys, time
+sys.path.insert(0, {folder!r})
+from bench_variogram import data, reference_variogram, class_edges, peers
+import numpy as np
+from orv._algos.spmis.krige import core, threads
+from orv._algos.spmis.krige.geodesy import great_circle_distance
+threads.set_num_threads({threads})
+points, values = data({n}, {gtype!r})
+call = core.init_variogram_model
+if {mode!r} == "reference":
+    call = reference_variogram
+elif {mode!r} == "stored pairs":
+    # A wrapped distance routine keeps the engine from streaming: the pairs are stored and only
+    # the class loop runs natively, as in the engine before streaming.
+    from scipy import spatial
+    class Wrapped:
+        distance = None
+        @staticmethod
+        def pdist(*args, **kwargs):
+            return spatial.distance.pdist(*args, **kwargs)
+    Wrapped.distance = Wrapped
+    vars(core).update(spatial=Wrapped, great_circle_distance=lambda a, b: great_circle_distance(a, b))
+elif {mode!r} == "GSTools":
+    edges = class_edges(points[:2000], values[:2000], {n_lags}, {gtype!r})
+    run = peers()["GSTools"]
+    call = lambda p, v, k, g: run(p, v, k, g, edges)
+call(points[:20], values[:20], {n_lags}, {gtype!r})
+
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field))
+
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS:")
+start = time.perf_counter()
+call(points, values, {n_lags}, {gtype!r})
+print(time.perf_counter() - start, status("VmHWM:") - before)
+"""
+
+
+def large_call(mode, n, gtype, threads, n_lags=15):
+    """Seconds and peak memory growth (bytes) of one call in a child process."""
+    script = LARGE_SCRIPT.format(folder=os.path.dirname(os.path.abspath(__file__)), n=n, gtype=gtype,
+                                 mode=mode, threads=threads, n_lags=n_lags)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    seconds, peak = done.stdout.split()[-2:]
+    return float(seconds), int(peak)
+
+
+def available_bytes():
+    with open("/proc/meminfo") as info:
+        return next(int(line.split()[1]) * 1024 for line in info if line.startswith("MemAvailable:"))
+
+
+# Bytes per pair that the materialising paths need at their peak (measured at N = 5,000-10,000).
+STORED_BYTES_PER_PAIR = {"reference": {"PROJCS": 24, "GEOGCS": 140}, "stored pairs": {"PROJCS": 16, "GEOGCS": 72},
+                         "GSTools": {"PROJCS": 0, "GEOGCS": 0}}
+
+
+def large_sizes(options, results):
+    """N = 20,000 to 100,000: the engine on 1 and 2 threads, the others where they fit in memory."""
+    sizes = [20_000] if options.quick else [20_000, 50_000, 100_000]
+    print("\n## Large N: seconds, peak memory growth of the call (MiB), ns per pair")
+    print(f"{'gtype':7} {'N':>7} {'path':14} {'threads':>7} {'seconds':>9} {'MiB':>8} {'ns/pair':>8} {'vs engine(1)':>12}")
+    for gtype in ("PROJCS", "GEOGCS"):
+        for n in sizes:
+            pairs = n * (n - 1) // 2
+            timings = {}
+            for threads in (1, 2):
+                seconds, peak = large_call("engine", n, gtype, threads)
+                timings[threads] = seconds
+                print(f"{gtype:7} {n:7} {'engine':14} {threads:7} {seconds:9.2f} {peak / 2**20:8.1f} "
+                      f"{seconds / pairs * 1e9:8.2f} {timings[1] / seconds:12.2f}", flush=True)
+                results["rows"].append({"gtype": gtype, "n": n, "path": "engine", "threads": threads,
+                                        "seconds": seconds, "peak": peak})
+            print(f"{'':7} {'':7} speed-up of 2 threads over 1: {timings[1] / timings[2]:.2f}")
+            others = ["reference", "stored pairs"]
+            if n == 20_000 or (n == 50_000 and options.gstools_50000):
+                others.append("GSTools")
+            for mode in others:
+                if mode == "GSTools" and "GSTools" not in peers():
+                    continue
+                if STORED_BYTES_PER_PAIR[mode][gtype] * pairs > 0.7 * available_bytes():
+                    print(f"{gtype:7} {n:7} {mode:14} {'':7} {'does not fit in memory':>27}")
+                    continue
+                seconds, peak = large_call(mode, n, gtype, 1)
+                print(f"{gtype:7} {n:7} {mode:14} {1:7} {seconds:9.2f} {peak / 2**20:8.1f} "
+                      f"{seconds / pairs * 1e9:8.2f} {seconds / timings[1]:12.2f}", flush=True)
+                results["rows"].append({"gtype": gtype, "n": n, "path": mode, "threads": 1,
+                                        "seconds": seconds, "peak": peak})
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as info:
@@ -195,12 +292,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats")
     parser.add_argument("--json", help="also write the results to this file")
+    parser.add_argument("--large-only", action="store_true", help="only the large-N section")
+    parser.add_argument("--gstools-50000", action="store_true",
+                        help="also run GSTools at N = 50,000 (takes minutes)")
     options = parser.parse_args()
+    threads.set_num_threads(1)
     sizes = [500, 2000] if options.quick else [500, 2000, 5000, 10000]
     results = {"machine": f"{cpu_model()}, {os.cpu_count()} cores ({platform.machine()})",
                "python": platform.python_version(), "numpy": np.__version__, "rows": []}
     print(f"# {results['machine']}; Python {results['python']}; NumPy {results['numpy']}")
     found = peers()
+    if options.large_only:
+        large_sizes(options, results)
+        return
 
     print("\n## init_variogram_model: module vs pure-NumPy reference (median seconds)")
     header = f"{'gtype':7} {'N':>6} {'lags':>4} {'module':>9} {'reference':>10} {'ratio':>6}"
@@ -251,6 +355,8 @@ def main():
         reference = peak_bytes("reference", n, 10, gtype) / pairs
         print(f"{gtype:7} N = {n:6}: module {module:6.1f}  reference {reference:6.1f}  ratio {reference / module:5.1f}")
         results[f"peak {gtype}"] = {"n": n, "module": module, "reference": reference}
+
+    large_sizes(options, results)
 
     if options.json:
         with open(options.json, "w") as out:

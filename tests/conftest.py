@@ -3,6 +3,7 @@ import gc
 import sys
 import traceback
 from pathlib import Path
+import warnings
 
 import pytest
 
@@ -100,3 +101,14 @@ def meuse_csv():
     if not MEUSE_CSV.is_file():
         pytest.skip(f"{MEUSE_CSV} is not present (it is not part of the package)")
     return MEUSE_CSV
+def outcome(points, values, n_lags, gtype):
+    """init_variogram_model's result bytes (or error and its module lines) and its warnings."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = core.init_variogram_model(points, values, n_lags, gtype)
+        except Exception as error:
+            result = (type(error), str(error), [e.lineno for e in module_entries(error)])
+        else:
+            result = tuple((array.dtype.str, array.tobytes()) for array in result)
+    return result, [(w.category, str(w.message)) for w in caught]

@@ -1,6 +1,5 @@
 """The native shortcuts of init_variogram_model against the statement-by-statement path."""
 import sys
-import warnings
 
 import numpy as np
 import pytest
@@ -8,26 +7,17 @@ from scipy.spatial.distance import cdist
 
 from orv._algos.spmis.krige import core
 
+from conftest import outcome
+
 
 class ForwardingNumpy:
-    """Behaves like NumPy but is not NumPy itself, which keeps every shortcut off."""
+    """Behaves like NumPy but hands out wrappers of its functions, which keeps every shortcut off."""
 
     def __getattr__(self, name):
-        return getattr(np, name)
-
-
-def outcome(points, values, n_lags, gtype):
-    """The result bytes, or the error, and the warnings of one call."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            result = core.init_variogram_model(points, values, n_lags, gtype)
-        except Exception as error:
-            result = (type(error), str(error))
-        else:
-            assert all(array.dtype == np.float64 for array in result)
-            result = tuple(array.tobytes() for array in result)
-    return result, [(w.category, str(w.message)) for w in caught]
+        value = getattr(np, name)
+        if callable(value) and not isinstance(value, type):
+            return lambda *args, **kwargs: value(*args, **kwargs)
+        return value
 
 
 def assert_paths_agree(module_globals, points, values, n_lags, gtype):
@@ -184,3 +174,72 @@ def test_input_arrays_are_not_modified(planar_geogcs):
         core.init_variogram_model(points, values, 5, gtype)
     np.testing.assert_array_equal(points, kept[0])
     np.testing.assert_array_equal(values, kept[1])
+
+
+class RecordingDistance:
+    """spatial with a pdist that keeps its results, for a NumPy whose zeros aliases them."""
+
+    def __init__(self):
+        self.results = []
+        self.distance = self
+
+    def pdist(self, *args, **kwargs):
+        from scipy.spatial.distance import pdist
+
+        self.results.append(pdist(*args, **kwargs))
+        return self.results[-1]
+
+
+def test_result_arrays_that_alias_the_distances_are_written_as_the_statements_write(
+    module_globals, monkeypatch
+):
+    points = np.array([[0.0, 0.0], [1.0, 0.0], [3.0, 0.0], [7.0, 1.0], [2.0, 9.0]])
+    values = np.array([1.0, 4.0, 2.0, 8.0, 5.0])
+    genuine_mean = np.mean
+    results = []
+    for wrap_mean in (False, True):  # NumPy's own mean, then one that keeps every shortcut off
+        module_globals["spatial"] = spatial = RecordingDistance()
+        # np.zeros returns a view of the first distances: the class loop writes into them.
+        monkeypatch.setattr(np, "zeros", lambda n: spatial.results[0][:n])
+        if wrap_mean:
+            monkeypatch.setattr(np, "mean", lambda a: genuine_mean(a))
+        results.append(outcome(points, values, 4, "PROJCS"))
+    assert results[0] == results[1]
+
+
+def test_pdist_results_are_not_inspected(module_globals):
+    touched = []
+
+    class Inspected(np.ndarray):
+        @property
+        def base(self):
+            touched.append(True)
+            raise KeyboardInterrupt
+
+    class Spatial:
+        distance = None
+
+        @staticmethod
+        def pdist(*args, **kwargs):
+            from scipy.spatial.distance import pdist
+
+            return pdist(*args, **kwargs).view(Inspected)
+
+    Spatial.distance = Spatial
+    module_globals["spatial"] = Spatial
+    points, values = samples(20)
+    try:
+        core.init_variogram_model(points, values, 3, "PROJCS")
+    except KeyboardInterrupt:
+        pass  # an exception from `base` must reach the caller, never be dropped
+    else:
+        assert not touched
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.longdouble])
+def test_top_edge_stays_above_the_largest_distance_of_any_float_type(module_globals, dtype):
+    module_globals["great_circle_distance"] = lambda a, b: cdist(a, b).astype(dtype)
+    far = 2.0**45 if dtype != np.float32 else 40000.0
+    points = np.array([[0.0, 0.0], [far, 0.0], [1.0, 0.0]])
+    lags, semivariance = core.init_variogram_model(points, np.array([0.0, 2.0, 1.0]), 1, "GEOGCS")
+    assert len(lags) == 1 and semivariance[0] == pytest.approx(1.0)

@@ -7,12 +7,13 @@
 // are computed left to right. Package names are looked up at each use, never kept between
 // statements. Intermediate arrays are rebound as soon as the next one exists, so that no more
 // large temporaries are alive than the interpreter itself would keep.
+//
+// `d` and `g` live in a VariogramPairs: with the genuine collaborators the pairs are streamed and
+// never stored, and the statements that read them are answered natively (see variogram_pairs.hpp).
 #include "bodies/bodies.hpp"
+#include "bodies/variogram_pairs.hpp"
 #include "frame/constants.hpp"
 #include "frame/runtime.hpp"
-#include "bodies/variogram_fast_path.hpp"
-
-#include <cmath>
 
 namespace krige {
 namespace {
@@ -55,24 +56,25 @@ Ref below_diagonal(PyObject *x, PyObject *indices) {
 
 // "GEOGCS": the full N×N matrices of great-circle distances and semivariances, reduced to the
 // pairs (i, j) with i > j. Lines 79 to 83.
-int geographic_pairs(PyObject *points, PyObject *values, Ref &d, Ref &g, int &line) {
+int geographic_pairs(PyObject *points, PyObject *values, VariogramPairs &pairs, int &line) {
+    Ref &d = pairs.d, &g = pairs.g;
     line = 79;
     Ref distance = lookup_global(names::great_circle_distance);
     if (!distance) return -1;
-    d = call(distance.get(), {points, points});
-    if (!d) return -1;
-
-    line = 80;
-    // With genuine NumPy and float64 arrays, the pairs below the diagonal are taken natively,
-    // without the N×N matrix of semivariances, the index grid and the masks.
-    if (int native = fast_path::geographic_pairs(d.get(), values, d, g); native != 0)
-        return native < 0 ? -1 : 0;
-    g = half_squared_differences(values);
-    if (!g) return -1;
+    int streamed = pairs.stream_geographic(distance.get(), points, values);
+    if (streamed < 0) return -1;
+    if (!streamed) {
+        d = call(distance.get(), {points, points});
+        if (!d) return -1;
+        line = 80;
+        g = half_squared_differences(values);
+        if (!g) return -1;
+    }
 
     line = 81;
     Ref grid = global_attribute(names::np, names::indices);
     if (!grid) return -1;
+    if (streamed) return pairs.check_indices(grid.get()) < 0 ? -1 : 0;
     Ref shape = attribute(d.get(), names::shape);
     if (!shape) return -1;
     Ref indices = call(grid.get(), {shape.get()});
@@ -94,21 +96,27 @@ Ref pdist_function() {
 
 // "PROJCS": Euclidean distances and semivariances in the condensed pair order of
 // spatial.distance.pdist. Lines 85 and 86.
-int projected_pairs(PyObject *points, PyObject *values, Ref &d, Ref &g, int &line) {
+int projected_pairs(PyObject *points, PyObject *values, VariogramPairs &pairs, int &line) {
+    Ref &d = pairs.d, &g = pairs.g;
     line = 85;
     Ref pdist = pdist_function();
     if (!pdist) return -1;
-    d = call(pdist.get(), {points}, {names::metric}, {names::euclidean});
-    if (!d) return -1;
+    int streamed = pairs.stream_projected(pdist.get(), points, values);
+    if (streamed < 0) return -1;
+    if (!streamed) {
+        d = call(pdist.get(), {points}, {names::metric}, {names::euclidean});
+        if (!d) return -1;
+    }
 
     line = 86;
     pdist = pdist_function();
     if (!pdist) return -1;
+    if (streamed && (streamed = pairs.check_second_pdist(pdist.get())) != 0)
+        return streamed < 0 ? -1 : 0;
     Ref column(PyObject_GetItem(values, literals::new_trailing_axis));
     if (!column) return -1;
     g = call(pdist.get(), {column.get()}, {names::metric}, {names::sqeuclidean});
     if (!g) return -1;
-    if (int native = fast_path::halve_in_place(g); native != 0) return native < 0 ? -1 : 0;
     g = Ref(PyNumber_Multiply(literals::half, g.get()));
     return g ? 0 : -1;
 }
@@ -121,29 +129,24 @@ PyObject *raise_unsupported(PyObject *gtype) {
     return raised ? raise_object(raised.get()) : nullptr;
 }
 
-// d_max += 0.001, the top edge of the last class.
-//
-// The last class is half-open, so the margin is what keeps the pairs at exactly the largest
-// distance inside it. From a largest distance of 2**44 upward, adding 0.001 no longer changes a
-// double and those pairs would silently fall outside every class. When the addition leaves a
-// finite float unchanged, the next representable double above it takes its place; in every other
-// case the sum stands as it is.
-Ref raised_top_edge(PyObject *d_max) {
-    Ref top(PyNumber_InPlaceAdd(d_max, literals::thousandth));
-    if (!top || !PyFloat_Check(d_max) || !PyFloat_Check(top.get())) return top;
-    double largest = PyFloat_AS_DOUBLE(d_max);
-    if (PyFloat_AS_DOUBLE(top.get()) != largest || !std::isfinite(largest)) return top;
-    return Ref(PyFloat_FromDouble(std::nextafter(largest, HUGE_VAL)));
+// np.max(d) or np.min(d).
+Ref extreme(VariogramPairs &pairs, PyObject *name) {
+    Ref function = global_attribute(names::np, name);
+    if (!function) return Ref();
+    Ref result;
+    int native = pairs.extreme(function.get(), name == names::max, result);
+    if (native != 0) return result;
+    return call(function.get(), {pairs.d.get()});
 }
 
 // The class edges e(0) … e(n_lags): d_min + k·dd for k < n_lags, then the raised largest
 // distance. Lines 90 to 95.
-Ref class_edges(PyObject *d, PyObject *n_lags, int &line) {
+Ref class_edges(VariogramPairs &pairs, PyObject *n_lags, int &line) {
     line = 90;
-    Ref d_max = numpy_call(names::max, {d});
+    Ref d_max = extreme(pairs, names::max);
     if (!d_max) return Ref();
     line = 91;
-    Ref d_min = numpy_call(names::min, {d});
+    Ref d_min = extreme(pairs, names::min);
     if (!d_min) return Ref();
 
     line = 92;
@@ -161,6 +164,8 @@ Ref class_edges(PyObject *d, PyObject *n_lags, int &line) {
     if (!bins) return Ref();
 
     line = 94;
+    // The last class is half-open, so the margin is what keeps the pairs at exactly the largest
+    // distance inside it; where adding 0.001 changes nothing, the next value upwards stands in.
     d_max = raised_top_edge(d_max.get());
     if (!d_max) return Ref();
 
@@ -169,11 +174,15 @@ Ref class_edges(PyObject *d, PyObject *n_lags, int &line) {
 }
 
 // target[n] = np.mean(source[(d >= bins[n]) & (d < bins[n + 1])]): one statement of the class
-// loop. The class is the half-open interval [e(n), e(n + 1)) of distances, also when the mean is
-// taken over the semivariances.
-int store_class_mean(PyObject *target, PyObject *source, PyObject *d, PyObject *bins, PyObject *n) {
+// loop, source being d or g. The class is the half-open interval [e(n), e(n + 1)) of distances,
+// also when the mean is taken over the semivariances.
+int store_class_mean(PyObject *target, bool of_g, VariogramPairs &pairs, PyObject *bins,
+                     PyObject *n, Py_ssize_t classes) {
     Ref mean = global_attribute(names::np, names::mean);
     if (!mean) return -1;
+    if (int native = pairs.class_mean(mean.get(), target, of_g, bins, n, classes); native != 0)
+        return native < 0 ? -1 : 0;
+    PyObject *d = pairs.d.get(), *source = of_g ? pairs.g.get() : d;
     Ref edge(PyObject_GetItem(bins, n));
     if (!edge) return -1;
     Ref in_class(PyObject_RichCompare(d, edge.get(), Py_GE));
@@ -197,14 +206,13 @@ int store_class_mean(PyObject *target, PyObject *source, PyObject *d, PyObject *
 
 // for n in range(n_lags): the mean distance and the mean semivariance of every class, written
 // into `lags` and `semivariance`. Lines 99 to 101; returns 0, or -1 with an exception set.
-int class_means(PyObject *d, PyObject *g, PyObject *bins, PyObject *n_lags, PyObject *lags,
+int class_means(VariogramPairs &pairs, PyObject *bins, PyObject *n_lags, PyObject *lags,
                 PyObject *semivariance, int &line) {
-    line = 100;
-    if (int native = fast_path::class_means(d, g, bins, n_lags, lags, semivariance); native != 0)
-        return native < 0 ? -1 : 0;
     line = 99;
     Ref classes = call(reinterpret_cast<PyObject *>(&PyRange_Type), {n_lags});
     if (!classes) return -1;
+    const Py_ssize_t count = PyObject_Size(classes.get());
+    if (count < 0) return -1;
     Ref iterator(PyObject_GetIter(classes.get()));
     if (!iterator) return -1;
     for (;;) {
@@ -212,10 +220,17 @@ int class_means(PyObject *d, PyObject *g, PyObject *bins, PyObject *n_lags, PyOb
         Ref n(PyIter_Next(iterator.get()));
         if (!n) return PyErr_Occurred() ? -1 : 0;
         line = 100;
-        if (store_class_mean(lags, d, d, bins, n.get()) < 0) return -1;
+        if (store_class_mean(lags, false, pairs, bins, n.get(), count) < 0) return -1;
         line = 101;
-        if (store_class_mean(semivariance, g, d, bins, n.get()) < 0) return -1;
+        if (store_class_mean(semivariance, true, pairs, bins, n.get(), count) < 0) return -1;
     }
+}
+
+// np.zeros(n_lags), noting whether it was NumPy's own.
+Ref zeros(VariogramPairs &pairs, PyObject *n_lags) {
+    Ref function = global_attribute(names::np, names::zeros);
+    if (!function || pairs.note_zeros(function.get()) < 0) return Ref();
+    return call(function.get(), {n_lags});
 }
 
 // x[~np.isnan(semivariance)]: drops the classes whose semivariance is NaN.
@@ -241,12 +256,12 @@ PyObject *init_variogram_model(PyObject *const *arguments, int &line) {
     if (!points) return nullptr;
     convert.reset();
 
-    Ref d, g;
+    VariogramPairs pairs;
     line = 78;
     int geographic = equals(gtype, names::GEOGCS);
     if (geographic < 0) return nullptr;
     if (geographic) {
-        if (geographic_pairs(points.get(), values, d, g, line) < 0) return nullptr;
+        if (geographic_pairs(points.get(), values, pairs, line) < 0) return nullptr;
     } else {
         line = 84;
         int projected = equals(gtype, names::PROJCS);
@@ -255,24 +270,23 @@ PyObject *init_variogram_model(PyObject *const *arguments, int &line) {
             line = 88;
             return raise_unsupported(gtype);
         }
-        if (projected_pairs(points.get(), values, d, g, line) < 0) return nullptr;
+        if (projected_pairs(points.get(), values, pairs, line) < 0) return nullptr;
     }
     points.reset(); // only the pairs are needed from here on
 
-    Ref bins = class_edges(d.get(), n_lags, line);
+    Ref bins = class_edges(pairs, n_lags, line);
     if (!bins) return nullptr;
 
     line = 97;
-    Ref lags = numpy_call(names::zeros, {n_lags});
+    Ref lags = zeros(pairs, n_lags);
     if (!lags) return nullptr;
     line = 98;
-    Ref semivariance = numpy_call(names::zeros, {n_lags});
+    Ref semivariance = zeros(pairs, n_lags);
     if (!semivariance) return nullptr;
 
-    if (class_means(d.get(), g.get(), bins.get(), n_lags, lags.get(), semivariance.get(), line) < 0)
+    if (class_means(pairs, bins.get(), n_lags, lags.get(), semivariance.get(), line) < 0)
         return nullptr;
-    d.reset();
-    g.reset();
+    pairs = VariogramPairs();
 
     line = 103;
     lags = number_classes(lags.get(), semivariance.get());

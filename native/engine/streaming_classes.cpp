@@ -1,0 +1,419 @@
+#include "engine/streaming_classes.hpp"
+
+#include "engine/pair_distances.hpp"
+#include "engine/parallel.hpp"
+#include "engine/thread_count.hpp"
+
+#include <algorithm>
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+namespace krige::engine {
+namespace {
+
+constexpr int64_t tile_size = 2048; // pairs produced at a time into a thread's buffers
+constexpr int reported_flags = FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO | FE_UNDERFLOW;
+
+// The settings module's dictionary entry `name` as a positive int, or `fallback`.
+int64_t setting(const char *name, int64_t fallback) {
+    Ref module_name(PyUnicode_FromString("orv._algos.spmis.krige.threads"));
+    if (!module_name) return -1;
+    Ref settings(PyImport_GetModule(module_name.get()));
+    if (!settings) return PyErr_Occurred() ? -1 : fallback;
+    if (!PyModule_Check(settings.get())) return fallback;
+    PyObject *value = PyDict_GetItemString(PyModule_GetDict(settings.get()), name); // borrowed
+    if (value == nullptr || !PyLong_CheckExact(value)) return fallback;
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) return -1;
+    return overflow == 0 && number >= 1 ? number : fallback;
+}
+
+// Threads for a call of `pairs` pairs: the configured count from about 10^7 pairs on. The private
+// setting `_min_pairs_for_threads` of the settings module lowers that bound for tests.
+int planned_threads(int64_t pairs) {
+    constexpr int64_t usual_bound = 10'000'000;
+    int64_t bound = setting("_min_pairs_for_threads", usual_bound);
+    if (bound < 0) return -1;
+    if (pairs < bound) return 1;
+    return thread_count(std::max(pairs, usual_bound));
+}
+
+// Classes in the space of the stream's keys: class k holds the keys t[k] <= key < t[k + 1]. A
+// table over equal cells gives a first guess that exact comparisons then correct.
+class Classifier {
+  public:
+    explicit Classifier(std::vector<double> thresholds) : t_(std::move(thresholds)) {
+        last_ = int(t_.size()) - 2;
+        lo_ = t_.front();
+        hi_ = t_.back();
+        size_t cells = std::clamp<size_t>(size_t(last_ + 1) * 4, 64, 1 << 16);
+        double width = hi_ - lo_;
+        scale_ = width > 0 && std::isfinite(width) ? double(cells) / width : 0.0;
+        if (scale_ == 0.0) cells = 1;
+        table_.resize(cells);
+        for (size_t c = 0; c < cells; ++c) {
+            double start = scale_ > 0 ? lo_ + double(c) / scale_ : lo_;
+            auto above = std::upper_bound(t_.begin(), t_.end(), start);
+            int k = int(above - t_.begin()) - 1;
+            table_[c] = std::clamp(k, 0, last_);
+        }
+    }
+
+    int operator()(double key) const {
+        if (!(key >= lo_ && key < hi_)) return -1; // outside every class, NaN included
+        size_t cell = size_t((key - lo_) * scale_);
+        int k = table_[std::min(cell, table_.size() - 1)];
+        while (key < t_[size_t(k)])
+            --k;
+        while (key >= t_[size_t(k) + 1])
+            ++k;
+        return k;
+    }
+
+    int classes() const { return last_ + 1; }
+
+  private:
+    std::vector<double> t_;
+    std::vector<int> table_;
+    int last_;
+    double lo_, hi_, scale_;
+};
+
+// ---- Pair sources: rows of pairs in the statements' order ---------------------------------------
+
+// pdist's condensed order: row i holds the pairs (i, j) for j = i + 1 … n − 1. Keys are squared
+// distances: sqrt is correctly rounded and monotonic, so a distance reaches an edge exactly when
+// its square reaches the edge's threshold.
+template <int Fixed> struct ProjectedSource {
+    ProjectedSamples s;
+    int64_t n;
+    size_t columns;
+
+    explicit ProjectedSource(ProjectedSamples samples)
+        : s(std::move(samples)), n(int64_t(s.values.size())), columns(s.columns.size()) {}
+
+    int64_t rows() const { return n; }
+    int64_t row_length(int64_t r) const { return n - 1 - r; }
+
+    void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
+        const int64_t first = r + 1 + j0, count = j1 - j0;
+        if constexpr (Fixed == 1) {
+            const double a = s.columns[0][size_t(r)], *x = s.columns[0].data() + first;
+            for (int64_t m = 0; m < count; ++m) {
+                double t = a - x[m];
+                key[m] = t * t;
+            }
+        } else if constexpr (Fixed == 2) {
+            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
+            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
+            for (int64_t m = 0; m < count; ++m) {
+                double t0 = a0 - x0[m], t1 = a1 - x1[m];
+                key[m] = t0 * t0 + t1 * t1;
+            }
+        } else if constexpr (Fixed == 3) {
+            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
+            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
+            const double a2 = s.columns[2][size_t(r)], *x2 = s.columns[2].data() + first;
+            for (int64_t m = 0; m < count; ++m) {
+                double t0 = a0 - x0[m], t1 = a1 - x1[m], t2 = a2 - x2[m];
+                key[m] = (t0 * t0 + t1 * t1) + t2 * t2;
+            }
+        } else {
+            for (int64_t m = 0; m < count; ++m) {
+                double t = s.columns[0][size_t(r)] - s.columns[0][size_t(first + m)];
+                key[m] = t * t;
+            }
+            for (size_t c = 1; c < columns; ++c) {
+                const double a = s.columns[c][size_t(r)], *x = s.columns[c].data() + first;
+                for (int64_t m = 0; m < count; ++m) {
+                    double t = a - x[m];
+                    key[m] += t * t;
+                }
+            }
+        }
+    }
+
+    void pairs(int64_t r, int64_t j0, int64_t j1, double *key, double *d, double *g) const {
+        keys(r, j0, j1, key);
+        const int64_t first = r + 1 + j0, count = j1 - j0;
+        const double v = s.values[size_t(r)], *w = s.values.data() + first;
+        for (int64_t m = 0; m < count; ++m) {
+            d[m] = std::sqrt(key[m]);
+            double t = v - w[m];
+            g[m] = 0.5 * (t * t);
+        }
+    }
+
+    static double distance(double key) { return std::sqrt(key); }
+
+    // The smallest square whose root is at least `edge`.
+    static double threshold(double edge) {
+        if (!(edge > 0)) return -std::numeric_limits<double>::infinity();
+        double q = edge * edge;
+        while (q > 0 && std::sqrt(std::nextafter(q, 0.0)) >= edge)
+            q = std::nextafter(q, 0.0);
+        while (std::sqrt(q) < edge)
+            q = std::nextafter(q, HUGE_VAL);
+        return q;
+    }
+};
+
+// The strictly lower triangle row by row: row i holds the pairs (i, j) for j = 0 … i − 1.
+struct GeographicSource {
+    GeographicSamples s;
+    int64_t n;
+
+    explicit GeographicSource(GeographicSamples samples)
+        : s(std::move(samples)), n(int64_t(s.values.size())) {}
+
+    int64_t rows() const { return n; }
+    int64_t row_length(int64_t r) const { return r; }
+
+    void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
+        const size_t i = size_t(r);
+        for (int64_t j = j0; j < j1; ++j)
+            key[j - j0] = geodesy::distance(s.lon[i], s.lat[i], s.cos_lat[i], s.lon[size_t(j)],
+                                            s.lat[size_t(j)], s.cos_lat[size_t(j)], s.diameter);
+    }
+
+    void pairs(int64_t r, int64_t j0, int64_t j1, double *key, double *d, double *g) const {
+        keys(r, j0, j1, key);
+        const double v = s.values[size_t(r)];
+        for (int64_t j = j0; j < j1; ++j) {
+            d[j - j0] = key[j - j0];
+            double t = s.values[size_t(j)] - v; // values[None, :] - values[:, None]
+            g[j - j0] = 0.5 * (t * t);          // x ** 2.0 is x * x in NumPy
+        }
+    }
+
+    static double distance(double key) { return key; }
+    static double threshold(double edge) { return edge; }
+};
+
+struct StoredSource {
+    StoredPairs p;
+    static constexpr int64_t row = 4096;
+
+    int64_t rows() const { return (p.count + row - 1) / row; }
+    int64_t row_length(int64_t r) const { return std::min(row, p.count - r * row); }
+    void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
+        std::copy(p.d + r * row + j0, p.d + r * row + j1, key);
+    }
+    void pairs(int64_t r, int64_t j0, int64_t j1, double *key, double *d, double *g) const {
+        keys(r, j0, j1, key);
+        std::copy(key, key + (j1 - j0), d);
+        std::copy(p.g + r * row + j0, p.g + r * row + j1, g);
+    }
+    static double distance(double key) { return key; }
+    static double threshold(double edge) { return edge; }
+};
+
+// ---- The passes
+// -----------------------------------------------------------------------------------
+
+struct Segment {
+    int64_t first_row, end_row, first_pair;
+};
+
+template <class Source> class Stream final : public PairStream {
+  public:
+    explicit Stream(Source source) : source_(std::move(source)) {
+        for (int64_t r = 0; r < source_.rows(); ++r)
+            pairs_ += source_.row_length(r);
+    }
+
+    int64_t pairs() const override { return pairs_; }
+
+    int extremes(Extremes &out) override {
+        int threads = planned_threads(pairs_);
+        if (threads < 0) return -1;
+        auto segments = split(threads);
+        struct Partial {
+            double max = -HUGE_VAL, min = HUGE_VAL;
+            bool nan = false;
+        };
+        std::vector<Partial> partial(segments.size());
+        int status = run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
+            std::vector<double> key(static_cast<size_t>(tile_size));
+            Partial p;
+            for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                source_.keys(r, j0, j1, key.data());
+                double mx = p.max, mn = p.min;
+                bool nan = false;
+                for (int64_t m = 0; m < j1 - j0; ++m) {
+                    double q = key[size_t(m)];
+                    mx = q > mx ? q : mx;
+                    mn = q < mn ? q : mn;
+                    nan |= q != q;
+                }
+                p.max = mx;
+                p.min = mn;
+                p.nan |= nan;
+            });
+            partial[size_t(w)] = p;
+        });
+        if (status < 0) return -1;
+        Partial all;
+        for (const Partial &p : partial) {
+            all.max = std::max(all.max, p.max);
+            all.min = std::min(all.min, p.min);
+            all.nan |= p.nan;
+        }
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        out = all.nan ? Extremes{nan, nan}
+                      : Extremes{Source::distance(all.max), Source::distance(all.min)};
+        return 0;
+    }
+
+    int class_sums(std::span<const double> edges, pairs::SummationRule rule,
+                   ClassSums &out) override {
+        std::vector<double> thresholds(edges.size());
+        std::transform(edges.begin(), edges.end(), thresholds.begin(), Source::threshold);
+        const Classifier classify(std::move(thresholds));
+        const size_t classes = size_t(classify.classes());
+        int threads = planned_threads(pairs_);
+        if (threads < 0) return -1;
+        auto segments = split(threads);
+        const size_t parts = segments.size();
+
+        // Pass 2: the size of each class in each segment.
+        std::vector<std::vector<int64_t>> counts(parts, std::vector<int64_t>(classes, 0));
+        int status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
+            std::vector<double> key(static_cast<size_t>(tile_size));
+            std::vector<int64_t> &mine = counts[size_t(w)];
+            for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                source_.keys(r, j0, j1, key.data());
+                for (int64_t m = 0; m < j1 - j0; ++m)
+                    if (int k = classify(key[size_t(m)]); k >= 0) ++mine[size_t(k)];
+            });
+        });
+        if (status < 0) return -1;
+        out.counts.assign(classes, 0);
+        std::vector<std::vector<int64_t>> begin(parts, std::vector<int64_t>(classes, 0));
+        for (size_t w = 0; w < parts; ++w)
+            for (size_t k = 0; k < classes; ++k) {
+                begin[w][k] = out.counts[k];
+                out.counts[k] += counts[w][k];
+            }
+
+        // Pass 3: every pair into its class's tree, each segment over its own positions.
+        std::vector<std::vector<pairs::ClassSegment>> sums(parts);
+        std::vector<int> flags(parts, 0);
+        status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
+            std::vector<pairs::ClassSegment> &mine = sums[size_t(w)];
+            mine.resize(classes);
+            for (size_t k = 0; k < classes; ++k)
+                mine[k].start(out.counts[k], rule, begin[size_t(w)][k],
+                              begin[size_t(w)][k] + counts[size_t(w)][k]);
+            std::vector<double> key(static_cast<size_t>(tile_size)),
+                d(static_cast<size_t>(tile_size)), g(static_cast<size_t>(tile_size));
+            std::vector<int> cls(static_cast<size_t>(tile_size));
+            int raised = 0;
+            for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                source_.pairs(r, j0, j1, key.data(), d.data(), g.data());
+                for (int64_t m = 0; m < j1 - j0; ++m)
+                    cls[size_t(m)] = classify(key[size_t(m)]);
+                // Only the sums count: flags raised while forming distances are not NumPy's.
+                std::feclearexcept(FE_ALL_EXCEPT);
+                for (int64_t m = 0; m < j1 - j0; ++m)
+                    if (int k = cls[size_t(m)]; k >= 0)
+                        mine[size_t(k)].push(d[size_t(m)], g[size_t(m)]);
+                raised |= std::fetestexcept(reported_flags);
+            });
+            flags[size_t(w)] = raised;
+        });
+        if (status < 0) return -1;
+
+        // The merge and NumPy's final division by the count.
+        out.d.assign(classes, 0.0);
+        out.g.assign(classes, 0.0);
+        int raised = 0;
+        for (int f : flags)
+            raised |= f;
+        std::feclearexcept(FE_ALL_EXCEPT);
+        std::vector<const pairs::SegmentSums *> contributions(parts);
+        for (size_t k = 0; k < classes; ++k) {
+            if (out.counts[k] == 0) continue;
+            for (size_t w = 0; w < parts; ++w)
+                contributions[w] = &sums[w][k].result();
+            pairs::ClassTotals total = pairs::merge(out.counts[k], rule, contributions);
+            out.d[k] = total.d / double(out.counts[k]);
+            out.g[k] = total.g / double(out.counts[k]);
+        }
+        raised |= std::fetestexcept(reported_flags);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        out.flags_raised = raised != 0;
+        return 0;
+    }
+
+    int store(double *d, double *g) override {
+        int threads = planned_threads(pairs_);
+        if (threads < 0) return -1;
+        auto segments = split(threads);
+        return run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
+            std::vector<double> key(static_cast<size_t>(tile_size));
+            int64_t at = segments[size_t(w)].first_pair;
+            for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                source_.pairs(r, j0, j1, key.data(), d + at, g + at);
+                at += j1 - j0;
+            });
+        });
+    }
+
+  private:
+    // Contiguous runs of whole rows with about equal numbers of pairs, at most `threads` of them.
+    std::vector<Segment> split(int threads) const {
+        std::vector<Segment> segments;
+        int64_t done = 0, row = 0;
+        const int64_t rows = source_.rows();
+        for (int t = 0; t < threads && row < rows; ++t) {
+            int64_t goal = pairs_ * (t + 1) / threads, first = row, first_pair = done;
+            while (row < rows && (done < goal || t == threads - 1))
+                done += source_.row_length(row++);
+            segments.push_back({first, row, first_pair});
+        }
+        if (segments.empty()) segments.push_back({0, rows, 0});
+        return segments;
+    }
+
+    // Calls tile(r, j0, j1) over a segment's pairs; returns early when the work must stop.
+    template <class Tile> void for_tiles(const Segment &s, Checkpoint &checkpoint, Tile tile) {
+        for (int64_t r = s.first_row; r < s.end_row; ++r) {
+            const int64_t length = source_.row_length(r);
+            for (int64_t j0 = 0; j0 < length; j0 += tile_size) {
+                if (checkpoint.stop_requested()) return;
+                tile(r, j0, std::min(length, j0 + tile_size));
+            }
+        }
+    }
+
+    Source source_;
+    int64_t pairs_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<PairStream> projected_stream(ProjectedSamples samples) {
+    switch (samples.columns.size()) {
+    case 1:
+        return std::make_unique<Stream<ProjectedSource<1>>>(ProjectedSource<1>(std::move(samples)));
+    case 2:
+        return std::make_unique<Stream<ProjectedSource<2>>>(ProjectedSource<2>(std::move(samples)));
+    case 3:
+        return std::make_unique<Stream<ProjectedSource<3>>>(ProjectedSource<3>(std::move(samples)));
+    default:
+        return std::make_unique<Stream<ProjectedSource<0>>>(ProjectedSource<0>(std::move(samples)));
+    }
+}
+
+std::unique_ptr<PairStream> geographic_stream(GeographicSamples samples) {
+    return std::make_unique<Stream<GeographicSource>>(GeographicSource(std::move(samples)));
+}
+
+std::unique_ptr<PairStream> stored_stream(StoredPairs pairs) {
+    return std::make_unique<Stream<StoredSource>>(StoredSource{pairs});
+}
+
+} // namespace krige::engine
