@@ -5,6 +5,8 @@ to right, great-circle distances from `great_circle_distance`, the same directio
 each class's mean exactly, with integers, so that `float(Fraction)` rounds it once. The engine
 must give the same bits, whatever the pruning, the thread count or the partition into states.
 """
+import ast
+import inspect
 import math
 import os
 import random
@@ -14,6 +16,7 @@ import sys
 import threading
 import time
 from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -412,3 +415,14 @@ def test_misused_states_raise():
                            np.array([0.0, 1.0]), False, 0, None, None, True, 1)
     with pytest.raises(TypeError):
         _engine.pair_sums(*list(GOOD.values())[:-1])
+
+
+def test_stub_lists_every_function_with_its_positional_parameters():
+    tree = ast.parse(Path(_engine.__file__).with_name("_engine.pyi").read_text())
+    stubs = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
+    functions = [name for name in dir(_engine) if not name.startswith("_")]
+    assert sorted(stubs) == sorted(functions)
+    for name in functions:
+        parameters = inspect.signature(getattr(_engine, name)).parameters.values()
+        assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_ONLY}
+        assert [a.arg for a in stubs[name].posonlyargs] == [p.name for p in parameters]

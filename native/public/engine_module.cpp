@@ -333,17 +333,17 @@ template <auto Function> PyCFunction fastcall() {
 
 PyMethodDef engine_methods[] = {
     {"pair_sums", fastcall<pair_sums>(), METH_FASTCALL,
-     "pair_sums(points, values, edges, geographic, estimator, direction, bandwidth, prune, "
-     "threads)\n--\n\n"
+     "pair_sums($module, points, values, edges, geographic, estimator, direction, bandwidth, "
+     "prune, threads, /)\n--\n\n"
      "Pair counts and correctly rounded mean distances and per-pair values of each class."},
     {"pair_state", fastcall<pair_state>(), METH_FASTCALL,
-     "pair_state(points_a, values_a, points_b, values_b, edges, geographic, estimator, "
-     "direction, bandwidth, same, threads)\n--\n\n"
+     "pair_state($module, points_a, values_a, points_b, values_b, edges, geographic, estimator, "
+     "direction, bandwidth, same, threads, /)\n--\n\n"
      "The exact per-class sums of a block of pairs, as an int64 array."},
     {"merge_states", fastcall<merge_states>(), METH_FASTCALL,
-     "merge_states(state_a, state_b)\n--\n\nThe state of the pairs of both states."},
+     "merge_states($module, state_a, state_b, /)\n--\n\nThe state of the pairs of both states."},
     {"finish_state", fastcall<finish_state>(), METH_FASTCALL,
-     "finish_state(state)\n--\n\n(counts, distance_means, value_means) of a state."},
+     "finish_state($module, state, /)\n--\n\n(counts, distance_means, value_means) of a state."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef_Slot engine_slots[] = {
