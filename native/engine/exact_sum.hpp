@@ -30,6 +30,14 @@ class ExactSum {
     enum Flag : int64_t { positive_infinity = 1, negative_infinity = 2, not_a_number = 4 };
 
     void add(double x) {
+        add_without_carries(x);
+        if (++pending_ == pending_limit) [[unlikely]]
+            normalise();
+    }
+
+    // add() for callers that count the additions themselves and call normalise() at least once
+    // every `pending_limit` additions.
+    void add_without_carries(double x) {
         const uint64_t bits = std::bit_cast<uint64_t>(x);
         int exponent = int((bits >> 52) & 0x7ff);
         uint64_t mantissa = bits & ((uint64_t(1) << 52) - 1);
@@ -40,29 +48,29 @@ class ExactSum {
                                     : positive_infinity;
             return;
         }
-        if (exponent != 0) {
+        if (exponent != 0) [[likely]] {
             mantissa |= uint64_t(1) << 52;
         } else {
             exponent = 1; // subnormals share the exponent of the smallest normals
         }
-        // x = mantissa · 2^(exponent − 1075) = mantissa · 2^position · 2^-1074.
+        // x = mantissa · 2^(exponent − 1075) = mantissa · 2^position · 2^-1074: the 53-bit
+        // mantissa shifted by 0 … 31 bits spans three 32-bit digits from limb position / 32.
         const int position = exponent - 1;
-        const int limb = position >> 5;
-        const unsigned __int128 shifted = (unsigned __int128)mantissa << (position & 31);
-        const auto low = int64_t(uint64_t(shifted) & 0xffffffffu);
-        const auto middle = int64_t(uint64_t(shifted >> 32) & 0xffffffffu);
-        const auto high = int64_t(uint64_t(shifted >> 64));
+        const int shift = position & 31;
+        int64_t *limb = limbs_ + (position >> 5);
+        const uint64_t below = mantissa << shift;
+        const auto low = int64_t(below & 0xffffffffu);
+        const auto middle = int64_t(below >> 32);
+        const auto high = int64_t((mantissa >> 1) >> (63 - shift));
         if (negative) [[unlikely]] {
-            limbs_[limb] -= low;
-            limbs_[limb + 1] -= middle;
-            limbs_[limb + 2] -= high;
+            limb[0] -= low;
+            limb[1] -= middle;
+            limb[2] -= high;
         } else {
-            limbs_[limb] += low;
-            limbs_[limb + 1] += middle;
-            limbs_[limb + 2] += high;
+            limb[0] += low;
+            limb[1] += middle;
+            limb[2] += high;
         }
-        if (++pending_ == pending_limit) [[unlikely]]
-            normalise();
     }
 
     // Adds another sum; both may hold pending carries.
@@ -110,9 +118,10 @@ class ExactSum {
         return top > -top_limb_bound && top < top_limb_bound;
     }
 
-  private:
+    // Additions that the spare bits of the limbs absorb between two normalisations.
     static constexpr int pending_limit = 1 << 30;
 
+  private:
     int64_t limbs_[limb_count] = {};
     int64_t flags_ = 0;
     int pending_ = 0;

@@ -28,9 +28,14 @@ class PairAccumulator {
 
     void add(std::size_t k, double distance, double value) {
         ClassSums &sums = classes_[k];
-        ++sums.count;
-        sums.distance.add(distance);
-        sums.value.add(value);
+        sums.distance.add_without_carries(distance);
+        sums.value.add_without_carries(value);
+        // Every merge normalises, so a class count that reaches a multiple of the limit has
+        // had at most that many additions since.
+        if ((++sums.count & (ExactSum::pending_limit - 1)) == 0) [[unlikely]] {
+            sums.distance.normalise();
+            sums.value.normalise();
+        }
     }
 
     // Adds another accumulator's classes (same class count); false when a count would overflow.
@@ -45,8 +50,9 @@ class PairAccumulator {
 };
 
 // Finds the class of a distance among ascending edges: class k holds edges[k] <= h < edges[k+1],
-// the last class also h == edges[n]. A table over equal-width buckets gives a first guess that
-// comparisons with the edges then correct, so the answer never depends on the table's rounding.
+// the last class also h == edges[n]. A table over equal-width buckets, fine enough that few
+// buckets hold an edge, gives a first guess that comparisons with the edges then correct, so the
+// answer never depends on the table's rounding.
 class EdgeClassifier {
   public:
     explicit EdgeClassifier(std::span<const double> edges);
@@ -56,16 +62,17 @@ class EdgeClassifier {
         const double position = (h - low_) * buckets_per_unit_;
         std::size_t k = position < double(first_class_.size()) ? first_class_[std::size_t(position)]
                                                                : first_class_.back();
-        while (k + 1 < classes_ && h >= edges_[k + 1])
+        // bounds_ is edges with −inf and +inf in place of the outer two, so that neither loop
+        // needs a range check and h == edges[n] stays in the last class.
+        while (h >= bounds_[k + 1])
             ++k;
-        while (k > 0 && h < edges_[k])
+        while (h < bounds_[k])
             --k;
         return k;
     }
 
   private:
-    std::vector<double> edges_;
-    std::size_t classes_;
+    std::vector<double> bounds_;
     double low_;
     double buckets_per_unit_;
     std::vector<uint32_t> first_class_;

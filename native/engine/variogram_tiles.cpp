@@ -85,11 +85,40 @@ struct Selection {
     }
 };
 
-// Pairs of rows [r0, r1) of `rows` with columns [c0, c1) of `columns`, tile by tile (only
-// j > i when `triangle`). False when stopped.
+// Pairs of rows [r0, r1) of `rows` with columns [c0, c1) of `columns` (only j > i when
+// `triangle`).
 struct Block {
     std::size_t r0, r1, c0, c1;
     bool triangle;
+};
+
+// Calls segment(i, j_begin, j_end) for every row of the block and every tile of its columns,
+// looking at the checkpoint after each tile; false when stopped.
+template <class Segment>
+bool for_each_tile(const Block &block, Checkpoint &checkpoint, Segment &&segment) {
+    for (std::size_t tile = block.c0; tile < block.c1; tile += columns_per_tile) {
+        const std::size_t tile_end = std::min(tile + columns_per_tile, block.c1);
+        for (std::size_t i = block.r0; i < block.r1; ++i) {
+            const std::size_t begin = block.triangle ? std::max(tile, i + 1) : tile;
+            if (begin < tile_end) segment(i, begin, tile_end);
+        }
+        if (checkpoint.stop_requested()) return false;
+    }
+    return true;
+}
+
+// Candidates of one row segment that pass a cheap test, gathered without branches so that an
+// unpredictable test costs no mispredictions; the survivors are then handled one by one.
+struct Candidates {
+    uint32_t column[columns_per_tile];
+    double key[columns_per_tile];
+    std::size_t count = 0;
+
+    void offer(std::size_t j, double key_value, bool passes) {
+        column[count] = uint32_t(j);
+        key[count] = key_value;
+        count += passes ? 1 : 0;
+    }
 };
 
 template <int Dims, bool Directional>
@@ -99,24 +128,23 @@ bool projected_block(const Selection &s, const CellLayout &rows, const CellLayou
     const double *y = columns.coords.data();
     const double *v = rows.values.data();
     const double *w = columns.values.data();
-    for (std::size_t tile = block.c0; tile < block.c1; tile += columns_per_tile) {
-        const std::size_t tile_end = std::min(tile + columns_per_tile, block.c1);
-        for (std::size_t i = block.r0; i < block.r1; ++i) {
-            const double *xi = x + i * Dims;
-            const double vi = v[i];
-            for (std::size_t j = block.triangle ? std::max(tile, i + 1) : tile; j < tile_end; ++j) {
-                const double *yj = y + j * Dims;
-                const double q = squared_distance(xi, yj, Dims);
-                if (!(q >= s.square_low && q <= s.square_high)) continue;
-                const double h = std::sqrt(q);
-                if constexpr (Directional)
-                    if (!s.direction_selects(xi, yj, h)) continue;
-                accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
-            }
+    Candidates candidates;
+    return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
+        const double *xi = x + i * Dims;
+        candidates.count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const double q = squared_distance(xi, y + j * Dims, Dims);
+            candidates.offer(j, q, (q >= s.square_low) & (q <= s.square_high));
         }
-        if (checkpoint.stop_requested()) return false;
-    }
-    return true;
+        const double vi = v[i];
+        for (std::size_t m = 0; m < candidates.count; ++m) {
+            const std::size_t j = candidates.column[m];
+            const double h = std::sqrt(candidates.key[m]);
+            if constexpr (Directional)
+                if (!s.direction_selects(xi, y + j * Dims, h)) continue;
+            accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
+        }
+    });
 }
 
 template <bool Prefilter>
@@ -128,27 +156,31 @@ bool geographic_block(const Selection &s, const CellLayout &rows, const CellLayo
     const float *t = columns.units.data();
     const double *v = rows.values.data();
     const double *w = columns.values.data();
-    for (std::size_t tile = block.c0; tile < block.c1; tile += columns_per_tile) {
-        const std::size_t tile_end = std::min(tile + columns_per_tile, block.c1);
-        for (std::size_t i = block.r0; i < block.r1; ++i) {
-            const GeographicPoint pi = p[i];
-            const double vi = v[i];
-            double ui[3] = {};
-            if constexpr (Prefilter) ui[0] = u[3 * i], ui[1] = u[3 * i + 1], ui[2] = u[3 * i + 2];
-            for (std::size_t j = block.triangle ? std::max(tile, i + 1) : tile; j < tile_end; ++j) {
-                if constexpr (Prefilter) {
-                    const double dx = ui[0] - double(t[3 * j]), dy = ui[1] - double(t[3 * j + 1]),
-                                 dz = ui[2] - double(t[3 * j + 2]);
-                    if (!(dx * dx + dy * dy + dz * dz <= s.chord_square_bound)) continue;
-                }
-                const double h = great_circle_distance(pi, q[j], s.diameter);
-                if (!(h >= s.low && h <= s.high)) continue;
+    Candidates candidates;
+    return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
+        const GeographicPoint pi = p[i];
+        const double vi = v[i];
+        auto add_if_within = [&](std::size_t j) {
+            const double h = great_circle_distance(pi, q[j], s.diameter);
+            if (h >= s.low && h <= s.high)
                 accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
-            }
+        };
+        if constexpr (!Prefilter) {
+            for (std::size_t j = begin; j < end; ++j)
+                add_if_within(j);
+            return;
         }
-        if (checkpoint.stop_requested()) return false;
-    }
-    return true;
+        const double ux = u[3 * i], uy = u[3 * i + 1], uz = u[3 * i + 2];
+        candidates.count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const double dx = ux - double(t[3 * j]), dy = uy - double(t[3 * j + 1]),
+                         dz = uz - double(t[3 * j + 2]);
+            const double chord_square = dx * dx + dy * dy + dz * dz;
+            candidates.offer(j, chord_square, chord_square <= s.chord_square_bound);
+        }
+        for (std::size_t m = 0; m < candidates.count; ++m)
+            add_if_within(candidates.column[m]);
+    });
 }
 
 using BlockKernel = bool (*)(const Selection &, const CellLayout &, const CellLayout &,
