@@ -57,7 +57,8 @@ GridGeometry plan_grid(int dims, const double *low, const double *high, double r
     // it below 2^-27 of a cell.
     constexpr double margin = 1.0 + 0x1p-16;
     constexpr double most_per_axis = 0x1p24;
-    double side = std::max(reach * margin, std::numeric_limits<double>::denorm_min());
+    const double whole = reach * margin;
+    double side = std::max(whole / 2.0, std::numeric_limits<double>::denorm_min());
     for (;;) {
         std::size_t cells = 1;
         bool fits = true;
@@ -74,6 +75,7 @@ GridGeometry plan_grid(int dims, const double *low, const double *high, double r
         if (fits) {
             grid.side = side;
             grid.cells = cells;
+            grid.span = side >= whole ? 1 : 2;
             return grid;
         }
         side *= 2.0;

@@ -230,22 +230,22 @@ bool run_row_block(const RowBlock &rows_block, const GridGeometry &grid, const C
         return block.c0 >= block.c1 || kernel(s, rows, columns, block, accumulator, checkpoint);
     };
     if (same && !run(cell, cell, true)) return false;
-    const long reach1 = grid.dims >= 2 ? 1 : 0, reach2 = grid.dims >= 3 ? 1 : 0;
-    for (long o2 = -reach2; o2 <= reach2; ++o2) {
-        for (long o1 = -reach1; o1 <= reach1; ++o1) {
+    const long span = grid.span;
+    const long span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
+    for (long o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
+        for (long o1 = -span1; o1 <= span1; ++o1) {
             const long k1 = long(c1) + o1, k2 = long(c2) + o2;
             if (k1 < 0 || k1 >= long(n1) || k2 < 0 || k2 >= long(grid.extent[2])) continue;
-            // Cells c0 − 1 … c0 + 1 of this row of the grid are consecutive in the layout.
-            std::size_t first = c0 > 0 ? c0 - 1 : 0, last = std::min(c0 + 1, n0 - 1);
-            if (same) {
-                if (o2 < 0 || (o2 == 0 && o1 < 0)) continue; // formed from the other cell
-                if (o2 == 0 && o1 == 0) {
-                    if (c0 + 1 >= n0) continue;
-                    first = last = c0 + 1; // the own cell was done above
-                }
+            // Cells c0 − span … c0 + span of this row of the grid are consecutive in the layout.
+            long first = std::max(long(c0) - span, 0L);
+            const long last = std::min(long(c0) + span, long(n0) - 1);
+            if (same && o2 == 0 && o1 <= 0) {
+                if (o1 < 0) continue; // these pairs are formed from the other cell
+                first = long(c0) + 1; // the own cell was done above
+                if (first > last) continue;
             }
             const std::size_t base = (std::size_t(k2) * n1 + std::size_t(k1)) * n0;
-            if (!run(base + first, base + last, false)) return false;
+            if (!run(base + std::size_t(first), base + std::size_t(last), false)) return false;
         }
     }
     return true;
