@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <optional>
 
@@ -281,16 +282,20 @@ int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSet
         if (!same)
             for (int k = 0; k < dims; ++k)
                 low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
-        const std::size_t samples = a.size + (same ? 0 : b->size);
+        // At most one cell per sample, and cell numbers within 32 bits.
+        const std::size_t max_cells =
+            std::min<std::size_t>(a.size + (same ? 0 : b->size), UINT32_MAX - 1);
         if (prune && settings.geographic) {
             const ChordBound bound = chord_bound(s.high, s.diameter);
             if (bound.usable) {
                 prefilter = true;
                 s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
-                grid = plan_grid(3, low, high, bound.chord, samples);
+                grid = plan_grid(3, low, high, bound.chord, max_cells);
             }
         } else if (prune) {
-            grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), samples);
+            // Squares below the subnormals vanish: coordinates up to about 1e-162 apart can
+            // give the distance 0, so the reach never goes below 2^-500.
+            grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), max_cells);
         }
         if (!build_layout(a, settings.geographic, prefilter, grid, rows, checkpoint)) return;
         if (!same)
