@@ -7,7 +7,7 @@ namespace krige::engine {
 
 namespace {
 
-constexpr int64_t state_marker = 0x5653554d53524f; // "ORSMUSV" in little-endian bytes
+constexpr int64_t state_marker = 0x5653554d53524f; // tells a state from other int64 arrays
 constexpr std::size_t header_length = 3;
 constexpr std::size_t class_length = 2 + 2 * ExactSum::limb_count;
 constexpr int flag_bits = 3;
