@@ -25,6 +25,7 @@ from .._algos.spmis.krige.variogram import (
     Spherical,
 )
 from ._result import ExperimentalVariogram
+from ._variogram import variogram
 
 try:
     __version__ = _metadata.version("orv-krige")
@@ -46,4 +47,5 @@ __all__ = [
     "init_variogram_model",
     "init_variogram_parameters",
     "set_num_threads",
+    "variogram",
 ]

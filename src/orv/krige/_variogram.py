@@ -1,0 +1,373 @@
+"""The public experimental variogram: argument checks and conversion around the pair engine."""
+from __future__ import annotations
+
+import math
+import numbers
+import warnings
+from collections.abc import Sequence
+from typing import Literal, Optional, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .._algos.spmis.krige import threads as _threads
+from .._algos.spmis.krige.geodesy import great_circle_distance
+from .._algos.spmis.krige.points import real_array
+from . import _engine
+from ._result import ExperimentalVariogram
+
+GTYPES = ("PROJCS", "GEOGCS")
+ESTIMATORS = ("matheron", "cressie")
+NAN_POLICIES = ("raise", "omit")
+
+# Below this many candidate pairs one thread is as fast as several.
+_PAIRS_PER_EXTRA_THREAD = 10**7
+
+# Cressie–Hawkins bias correction: γ = ½ m⁴ / (0.457 + 0.494/n + 0.045/n²).
+_CRESSIE_CONSTANT, _CRESSIE_LINEAR, _CRESSIE_QUADRATIC = 0.457, 0.494, 0.045
+
+
+def _choice(value: object, name: str, accepted: tuple[str, ...]) -> str:
+    listed = ", ".join(repr(a) for a in accepted)
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be one of {listed}; got {type(value).__name__}")
+    if value not in accepted:
+        raise ValueError(f"{name} must be one of {listed}; got {value!r}")
+    return value
+
+
+def _real(value: object, name: str, accepted: str) -> float:
+    """`value` as a float; a bool or anything but a real number is a TypeError."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be {accepted}; got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be {accepted}; got {number!r}")
+    return number
+
+
+def _samples(points: ArrayLike, values: ArrayLike, gtype: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Coordinates N x d and values N as new C-contiguous float64 arrays, shapes checked."""
+    coordinates = real_array(points, "points")
+    if coordinates.ndim == 1 and gtype == "PROJCS":
+        coordinates = coordinates[:, None]
+    if gtype == "GEOGCS" and (coordinates.ndim != 2 or coordinates.shape[1] != 2):
+        raise ValueError(
+            "points must be an N x 2 array of (longitude, latitude) in degrees for "
+            f"gtype='GEOGCS'; got shape {coordinates.shape}"
+        )
+    if coordinates.ndim != 2 or not 1 <= coordinates.shape[1] <= 3:
+        raise ValueError(
+            "points must be an N x d array with d = 1, 2 or 3 coordinates (or a one-dimensional "
+            f"array of N coordinates) for gtype='PROJCS'; got shape {coordinates.shape}"
+        )
+    samples = real_array(values, "values")
+    if samples.ndim != 1:
+        raise ValueError(
+            f"values must be a one-dimensional array of N numbers; got shape {samples.shape}"
+        )
+    if samples.shape[0] != coordinates.shape[0]:
+        raise ValueError(
+            f"points and values must have the same length (one value per sample); got "
+            f"{coordinates.shape[0]} points and {samples.shape[0]} values"
+        )
+    return (
+        np.array(coordinates, dtype=np.float64, order="C", copy=True),
+        np.array(samples, dtype=np.float64, order="C", copy=True),
+    )
+
+
+def _drop_non_finite(
+    coordinates: NDArray[np.float64], samples: NDArray[np.float64], nan_policy: str
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    bad = ~(np.isfinite(samples) & np.isfinite(coordinates).all(axis=1))
+    count = int(np.count_nonzero(bad))
+    if count == 0:
+        return coordinates, samples
+    if nan_policy == "raise":
+        raise ValueError(
+            f"{count} sample(s) have a NaN or infinite value or coordinate, the first at index "
+            f"{int(np.argmax(bad))}; remove them or pass nan_policy='omit'"
+        )
+    warnings.warn(
+        f"omitted {count} sample(s) with a NaN or infinite value or coordinate",
+        RuntimeWarning,
+        stacklevel=3,
+    )
+    keep = ~bad
+    return np.ascontiguousarray(coordinates[keep]), np.ascontiguousarray(samples[keep])
+
+
+def _extent(coordinates: NDArray[np.float64], geographic: bool) -> float:
+    """Diagonal of the bounding box (great-circle distance of its corners for GEOGCS)."""
+    lower, upper = coordinates.min(axis=0), coordinates.max(axis=0)
+    if geographic:
+        return float(great_circle_distance(lower[None, :], upper[None, :])[0, 0])
+    with np.errstate(over="ignore"):
+        span = upper - lower
+        return float(np.sqrt(np.sum(span * span)))
+
+
+def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
+    """Class edges from `bins` and `max_lag` (derived from `extent` when None)."""
+    if isinstance(bins, (numbers.Integral, np.integer)) and not isinstance(bins, (bool, np.bool_)):
+        n = int(bins)
+        if n < 1:
+            raise ValueError(f"bins must be a positive number of classes or a sequence of edges; got {n}")
+        if max_lag is None:
+            if not (math.isfinite(extent) and extent / 3.0 > 0.0):
+                raise ValueError(
+                    "max_lag cannot be derived from the data, whose extent is "
+                    f"{extent!r} (all samples at one location, or coordinates too far apart); "
+                    "pass a positive max_lag or a sequence of edges as bins"
+                )
+            lag = extent / 3.0
+        else:
+            lag = _real(max_lag, "max_lag", "a positive finite number or None")
+            if lag <= 0.0:
+                raise ValueError(f"max_lag must be a positive finite number or None; got {lag!r}")
+        edges = np.linspace(0.0, lag, n + 1)
+        if not np.all(edges[1:] > edges[:-1]):
+            raise ValueError(
+                f"bins={n} classes of width max_lag / bins={lag!r} / {n} would have equal edges; "
+                "pass fewer classes or a larger max_lag"
+            )
+        return edges
+    if isinstance(bins, (str, bytes)) or not isinstance(bins, (Sequence, np.ndarray)):
+        raise TypeError(
+            "bins must be a positive int (the number of classes) or a sequence of class edges; "
+            f"got {type(bins).__name__}"
+        )
+    if max_lag is not None:
+        raise ValueError(
+            "max_lag must be None when bins is a sequence of edges (the last edge is the "
+            "maximum lag)"
+        )
+    edges = real_array(bins, "bins")
+    if edges.ndim != 1 or edges.shape[0] < 2:
+        raise ValueError(
+            f"bins must be a sequence of at least 2 class edges; got shape {edges.shape}"
+        )
+    edges = np.array(edges, dtype=np.float64, order="C", copy=True)
+    if not (np.all(np.isfinite(edges)) and np.all(edges >= 0.0)):
+        raise ValueError("bins edges must be finite and non-negative")
+    if not np.all(edges[1:] > edges[:-1]):
+        raise ValueError("bins edges must be strictly ascending")
+    return edges
+
+
+def _direction(
+    direction: object, tolerance: object, bandwidth: object, gtype: str, columns: int
+) -> tuple[Optional[float], float, Optional[float], Optional[tuple[float, float, float]]]:
+    """The options as floats, and the engine's (ux, uy, cos_tolerance) or None."""
+    half_angle = _real(tolerance, "tolerance", "a number of degrees with 0 < tolerance <= 90")
+    if not 0.0 < half_angle <= 90.0:
+        raise ValueError(
+            f"tolerance must be a number of degrees with 0 < tolerance <= 90; got {half_angle!r}"
+        )
+    if direction is None:
+        if bandwidth is not None:
+            raise ValueError("bandwidth must be None when direction is None")
+        return None, half_angle, None, None
+    angle = _real(direction, "direction", "a number of degrees or None")
+    if gtype != "PROJCS" or columns != 2:
+        raise ValueError(
+            "direction must be None unless gtype='PROJCS' with 2 coordinate columns; got "
+            f"gtype={gtype!r} with {columns} column(s)"
+        )
+    width = None
+    if bandwidth is not None:
+        width = _real(bandwidth, "bandwidth", "a positive finite number or None")
+        if width <= 0.0:
+            raise ValueError(f"bandwidth must be a positive finite number or None; got {width!r}")
+    theta = math.radians(angle)
+    # At 90 degrees every angle passes, also perpendicular pairs, which cos(pi/2) > 0 would lose.
+    cos_tolerance = -1.0 if half_angle == 90.0 else math.cos(math.radians(half_angle))
+    return angle, half_angle, width, (math.cos(theta), math.sin(theta), cos_tolerance)
+
+
+def _cressie(means: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
+    """½ m⁴ / (0.457 + 0.494/n + 0.045/n²), element by element, NaN for empty classes."""
+    n = counts.astype(np.float64)
+    with np.errstate(all="ignore"):
+        square = means * means
+        denominator = (_CRESSIE_CONSTANT + _CRESSIE_LINEAR / n) + _CRESSIE_QUADRATIC / (n * n)
+        gamma = (0.5 * (square * square)) / denominator
+    return np.where(counts > 0, gamma, np.nan)
+
+
+def variogram(
+    points: ArrayLike,
+    values: ArrayLike,
+    bins: Union[int, Sequence[float], NDArray[np.floating]] = 15,
+    *,
+    max_lag: Optional[float] = None,
+    gtype: Literal["PROJCS", "GEOGCS"] = "PROJCS",
+    estimator: Literal["matheron", "cressie"] = "matheron",
+    direction: Optional[float] = None,
+    tolerance: float = 22.5,
+    bandwidth: Optional[float] = None,
+    nan_policy: Literal["raise", "omit"] = "raise",
+) -> ExperimentalVariogram:
+    """Experimental semivariogram of scattered samples, by distance class.
+
+    Every unordered pair of distinct samples whose distance lies within the classes (and, with
+    `direction`, whose separation points along it) is counted in its class; each class reports
+    its number of pairs, their mean distance and its semivariance.
+
+    Parameters
+    ----------
+    points : array_like, shape (N, d) or (N,)
+        Sample coordinates, one row per sample. ``gtype="PROJCS"``: d = 1, 2 or 3 planar
+        coordinates in any unit (a one-dimensional array is N positions on a line, d = 1).
+        ``gtype="GEOGCS"``: d = 2, (longitude, latitude) in degrees, longitude first.
+    values : array_like, shape (N,)
+        The sample values (lists, NumPy arrays and pandas Series work).
+    bins : int or sequence of float, default 15
+        An int n >= 1: n equal-width classes from 0 to `max_lag`, with the edges
+        ``np.linspace(0, max_lag, n + 1)``. Or the class edges themselves: at least 2 finite,
+        non-negative, strictly ascending numbers (then `max_lag` must be None). Class k holds
+        the pairs at distances h with ``edges[k] <= h < edges[k + 1]``; the last class also
+        holds ``h == edges[-1]``. Pairs outside ``[edges[0], edges[-1]]`` are not counted.
+    max_lag : float, optional
+        The largest distance counted, positive and finite, with an int `bins`. By default one
+        third of the data's extent: the diagonal of the coordinates' bounding box for PROJCS,
+        the great-circle distance between its corners (smallest longitude and latitude,
+        largest longitude and latitude) for GEOGCS.
+    gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
+        Coordinate type: Euclidean distances in coordinate units, or great-circle distances in
+        kilometres on a sphere of radius 6371.0088 km, for each pair exactly the value of
+        `great_circle_distance`.
+    estimator : {"matheron", "cressie"}, default "matheron"
+        "matheron": the mean of ½(v_i − v_j)² over the class's pairs. "cressie" (Cressie and
+        Hawkins, robust to outliers): ½ m⁴ / (0.457 + 0.494/n + 0.045/n²), with m the mean of
+        |v_i − v_j|^½ over the class's n pairs.
+    direction : float, optional
+        Only pairs whose separation points along this direction (either sense) are counted;
+        degrees counter-clockwise from the first axis, as in `adjust_anisotropy`. Only for
+        PROJCS with 2 coordinate columns. None (default): all directions.
+    tolerance : float, default 22.5
+        With `direction`, the largest angle in degrees between a pair's separation and the
+        direction, 0 < tolerance <= 90 (90 selects every pair).
+    bandwidth : float, optional
+        With `direction`, the largest perpendicular distance of a pair's separation from the
+        direction line (positive). None: no limit.
+    nan_policy : {"raise", "omit"}, default "raise"
+        What to do with samples that have a NaN or infinite value or coordinate: raise a
+        ValueError, or leave them out with a RuntimeWarning saying how many.
+
+    Returns
+    -------
+    ExperimentalVariogram
+        The edges, mean distance (lag), semivariance and pair count of each class; lag and
+        semivariance are NaN for classes without pairs.
+
+    Raises
+    ------
+    ValueError
+        For shapes or lengths that do not match, fewer than 2 samples (after omission), an
+        unknown `gtype`, `estimator` or `nan_policy`, latitudes outside [-90, 90], edges that
+        are not finite, non-negative and strictly ascending, `max_lag` with a sequence of
+        edges, `direction` with GEOGCS or d != 2, `bandwidth` without `direction`, a
+        `tolerance` outside (0, 90], non-finite values where finite ones are required, and
+        non-finite samples with ``nan_policy="raise"``.
+    TypeError
+        For data that are not real numbers (booleans, complex numbers, strings) and options of
+        the wrong type.
+
+    Notes
+    -----
+    Exactness: each class's mean distance and mean per-pair value (the semivariance for
+    "matheron", the mean of |v_i − v_j|^½ for "cressie") is the correctly rounded
+    (round-to-nearest-even) value of the exact mean of that class's per-pair float64 values.
+    A pair's distance is ``sqrt`` of the squared coordinate differences added left to right,
+    ``sqrt((t0*t0 + t1*t1) + t2*t2)`` with ``t_k = x_ik - x_jk`` (PROJCS), or
+    `great_circle_distance`'s value (GEOGCS); its semivariance is
+    ``0.5 * ((v_i - v_j) * (v_i - v_j))``. The result therefore does not depend on the order of
+    the pairs, the number of threads or how the work is split: it is the same bits everywhere.
+    A per-pair value that overflows to infinity makes its class's mean infinite. The
+    Cressie–Hawkins semivariance is computed from m with ordinary float64 arithmetic in a fixed
+    order, so it is deterministic too.
+
+    The work runs on up to `get_num_threads` threads (one for fewer than 10⁷ candidate pairs)
+    without holding the interpreter lock, and can be interrupted with Ctrl+C. Memory grows with
+    N, not with the number of pairs.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orv.krige import variogram
+    >>> rng = np.random.default_rng(0)
+    >>> points = rng.uniform(0, 100, size=(500, 2))
+    >>> values = np.sin(points[:, 0] / 10) + rng.normal(0, 0.1, 500)
+    >>> result = variogram(points, values, bins=10, max_lag=30)
+    >>> result.counts.shape, result.max_lag
+    ((10,), 30.0)
+    """
+    gtype = _choice(gtype, "gtype", GTYPES)
+    estimator = _choice(estimator, "estimator", ESTIMATORS)
+    nan_policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
+    geographic = gtype == "GEOGCS"
+    coordinates, samples = _samples(points, values, gtype)
+    chosen_direction, half_angle, width, engine_direction = _direction(
+        direction, tolerance, bandwidth, gtype, coordinates.shape[1]
+    )
+    coordinates, samples = _drop_non_finite(coordinates, samples, nan_policy)
+    n_samples = samples.shape[0]
+    if n_samples < 2:
+        raise ValueError(
+            f"points and values must hold at least 2 samples with finite values and "
+            f"coordinates; got {n_samples}"
+        )
+    if geographic and not np.all(np.abs(coordinates[:, 1]) <= 90.0):
+        first = int(np.argmax(np.abs(coordinates[:, 1]) > 90.0))
+        raise ValueError(
+            "points latitudes (second column) must lie within [-90, 90] degrees for "
+            f"gtype='GEOGCS'; got {coordinates[first, 1]!r} at index {first}"
+        )
+    extent = _extent(coordinates, geographic)
+    edges = _edges(bins, max_lag, extent)
+    last_edge = float(edges[-1])
+
+    if geographic:
+        # The conversion of great_circle_distance, so that every pair's distance is its value.
+        coordinates = np.ascontiguousarray(
+            np.stack(
+                [
+                    np.radians(coordinates[:, 0], dtype=np.float64),
+                    np.radians(coordinates[:, 1], dtype=np.float64),
+                ],
+                axis=1,
+            )
+        )
+    candidate_pairs = n_samples * (n_samples - 1) // 2
+    threads = _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
+    counts, distance_means, value_means = _engine.pair_sums(
+        coordinates,
+        samples,
+        edges,
+        geographic,
+        ESTIMATORS.index(estimator),
+        engine_direction,
+        width,
+        last_edge < extent,
+        threads,
+    )
+    if estimator == "cressie":
+        semivariance = _cressie(np.asarray(value_means), np.asarray(counts))
+    else:
+        semivariance = value_means
+    return ExperimentalVariogram(
+        edges=edges,
+        lags=distance_means,
+        semivariance=semivariance,
+        counts=counts,
+        gtype=gtype,
+        estimator=estimator,
+        unit="km" if geographic else None,
+        n_samples=n_samples,
+        max_lag=last_edge,
+        direction=chosen_direction,
+        tolerance=half_angle,
+        bandwidth=width,
+    )
