@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+import orv.krige
 from orv._algos.spmis.krige import core
 
 STUB = Path(core.__file__).with_name("core.pyi")
@@ -38,23 +39,49 @@ def test_package_is_marked_as_typed():
     assert STUB.with_name("py.typed").is_file()
 
 
-def test_mypy_accepts_the_typed_example_and_catches_misuse(tmp_path):
+PUBLIC_STUB = Path(orv.krige.__file__).with_name("__init__.pyi")
+PRIVATE_MISUSE = (
+    "import numpy as np\n"
+    "from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model\n"
+    "init_variogram_model([[0.0, 0.0]], np.zeros(1), '15', 'PROJCS')\n"
+    "adjust_anisotropy([[0.0, 0.0]], [0.0, 0.0], [1.0])\n"
+    "lags, gamma = init_variogram_model([[0.0, 0.0]], np.zeros(1), 15, 'PROJCS')\n"
+    "text: str = lags\n"
+)
+PUBLIC_MISUSE = (
+    "from orv.krige import variogram\n"
+    "variogram([[0.0]], [1.0], 5, 2.0)\n"
+    "variogram([[0.0]], [1.0], estimator='dowd')\n"
+    "text: str = variogram([[0.0]], [1.0]).lags\n"
+)
+
+
+@pytest.mark.parametrize("example, misuse_text, error_lines", [
+    (EXAMPLE, PRIVATE_MISUSE, ["3", "4", "6"]),
+    (EXAMPLE.with_name("public_api.py"), PUBLIC_MISUSE, ["2", "3", "4"]),
+])
+def test_mypy_accepts_the_typed_example_and_catches_misuse(
+    tmp_path, example, misuse_text, error_lines
+):
     pytest.importorskip("mypy")
     misuse = tmp_path / "misuse.py"
-    misuse.write_text(
-        "import numpy as np\n"
-        "from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model\n"
-        "init_variogram_model([[0.0, 0.0]], np.zeros(1), '15', 'PROJCS')\n"
-        "adjust_anisotropy([[0.0, 0.0]], [0.0, 0.0], [1.0])\n"
-        "lags, gamma = init_variogram_model([[0.0, 0.0]], np.zeros(1), 15, 'PROJCS')\n"
-        "text: str = lags\n"
-    )
+    misuse.write_text(misuse_text)
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-         "--cache-dir", str(tmp_path / "cache"), str(EXAMPLE), str(misuse)],
+         "--cache-dir", str(tmp_path / "cache"), str(example), str(misuse)],
         capture_output=True, text=True, check=False,
     )
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[:2] for line in errors] == [
-        [str(misuse), "3"], [str(misuse), "4"], [str(misuse), "6"],
+        [str(misuse), line] for line in error_lines
     ], result.stdout + result.stderr
+
+
+def test_public_stub_declares_every_export():
+    tree = ast.parse(PUBLIC_STUB.read_text())
+    declared = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
+    declared |= {alias.asname for node in tree.body if isinstance(node, ast.ImportFrom)
+                 for alias in node.names}
+    declared |= {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    assert declared - {None} >= set(orv.krige.__all__)
+    assert PUBLIC_STUB.with_name("py.typed").is_file()

@@ -1,21 +1,22 @@
 """Experimental variograms and variogram models for kriging.
 
-The public interface of the toolkit: `variogram` computes an experimental semivariogram of
-scattered samples (projected or geographic coordinates, with a maximum lag, chosen classes,
-pair counts, two estimators and directional selection), exactly and in memory proportional to
-the number of samples; the model functions, anisotropy adjustment and the classic functions of
-the native core are re-exported here.
+The public interface of the toolkit:
+
+- `variogram` computes the experimental semivariogram of scattered samples in projected or
+  geographic coordinates, with a maximum lag, chosen distance classes, pair counts, the
+  Matheron or Cressie–Hawkins estimator and directional selection. Each class's mean distance
+  and semivariance is the correctly rounded exact mean of its pairs' values, so results are
+  the same bits whatever the pair order or number of threads; memory grows with the number of
+  samples, not of pairs. It returns an `ExperimentalVariogram`.
+- The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential` and
+  `HoleEffect`, each called as ``model(parameters, h)``.
+- `adjust_anisotropy`, `init_variogram_parameters` and `init_variogram_model`, the classic
+  functions of the native core; `great_circle_distance`; `set_num_threads` and
+  `get_num_threads` for the native pair engines; `__version__`, the installed version.
 """
 from importlib import metadata as _metadata
 
-from .._algos.spmis.krige import (
-    adjust_anisotropy,
-    get_num_threads,
-    great_circle_distance,
-    init_variogram_model,
-    init_variogram_parameters,
-    set_num_threads,
-)
+from .._algos.spmis.krige import get_num_threads, great_circle_distance, set_num_threads
 from .._algos.spmis.krige.variogram import (
     Exponential,
     Gaussian,
@@ -24,6 +25,7 @@ from .._algos.spmis.krige.variogram import (
     Power,
     Spherical,
 )
+from ._classic import adjust_anisotropy, init_variogram_model, init_variogram_parameters
 from ._result import ExperimentalVariogram
 from ._variogram import variogram
 

@@ -2,12 +2,13 @@
 from __future__ import annotations
 
 import dataclasses
-from typing import Optional
+from typing import Any, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 
-def _read_only(values, dtype):
+def _read_only(values: ArrayLike, dtype: type[np.generic]) -> NDArray[Any]:
     array = np.array(values, dtype=dtype, copy=True)
     if array.ndim != 1:
         raise ValueError(f"expected a one-dimensional array; got shape {array.shape}")
@@ -44,14 +45,16 @@ class ExperimentalVariogram:
     direction, tolerance, bandwidth : float or None
         The directional selection as given (`direction` None: all directions).
 
-    All arrays are read-only. Instances compare equal when every field is equal, arrays bit
-    for bit (NaN equal to NaN).
+    Returned by `orv.krige.variogram`. All arrays are read-only; every field is an init field,
+    so ``dataclasses.replace`` makes a changed copy (checked again). Instances compare equal
+    when every field is equal, arrays bit for bit (NaN equal to NaN). The ``repr`` is a short
+    table of the classes.
     """
 
-    edges: np.ndarray
-    lags: np.ndarray
-    semivariance: np.ndarray
-    counts: np.ndarray
+    edges: NDArray[np.float64]
+    lags: NDArray[np.float64]
+    semivariance: NDArray[np.float64]
+    counts: NDArray[np.int64]
     gtype: str = "PROJCS"
     estimator: str = "matheron"
     unit: Optional[str] = None
@@ -61,7 +64,7 @@ class ExperimentalVariogram:
     tolerance: float = 22.5
     bandwidth: Optional[float] = None
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         edges = _read_only(self.edges, np.float64)
         arrays = {
             "lags": _read_only(self.lags, np.float64),
@@ -78,7 +81,7 @@ class ExperimentalVariogram:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
         for field in dataclasses.fields(self):
@@ -90,9 +93,9 @@ class ExperimentalVariogram:
                 return False
         return True
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         unit = f" ({self.unit})" if self.unit else ""
         lines = [
             f"ExperimentalVariogram({self.gtype}, {self.estimator}, "
@@ -100,7 +103,7 @@ class ExperimentalVariogram:
             f"  {'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}",
         ]
         rows = list(zip(self.edges[:-1], self.edges[1:], self.lags, self.semivariance, self.counts))
-        shown = rows if len(rows) <= 12 else rows[:6] + [None] + rows[-5:]
+        shown: list[Any] = rows if len(rows) <= 12 else [*rows[:6], None, *rows[-5:]]
         for row in shown:
             if row is None:
                 lines.append(f"  ... {len(rows) - 11} more classes ...")

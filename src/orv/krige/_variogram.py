@@ -47,7 +47,9 @@ def _real(value: object, name: str, accepted: str) -> float:
     return number
 
 
-def _samples(points: ArrayLike, values: ArrayLike, gtype: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def _samples(
+    points: ArrayLike, values: ArrayLike, gtype: str
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Coordinates N x d and values N as new C-contiguous float64 arrays, shapes checked."""
     coordinates = real_array(points, "points")
     if coordinates.ndim == 1 and gtype == "PROJCS":
@@ -115,7 +117,9 @@ def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
     if isinstance(bins, (numbers.Integral, np.integer)) and not isinstance(bins, (bool, np.bool_)):
         n = int(bins)
         if n < 1:
-            raise ValueError(f"bins must be a positive number of classes or a sequence of edges; got {n}")
+            raise ValueError(
+                f"bins must be a positive number of classes or a sequence of edges; got {n}"
+            )
         if max_lag is None:
             if not (math.isfinite(extent) and extent / 3.0 > 0.0):
                 raise ValueError(
@@ -367,15 +371,15 @@ def _prepare(
     nan_policy: object,
 ) -> _Prepared:
     """The arguments of `variogram` checked and converted for the pair engine."""
-    gtype = _choice(gtype, "gtype", GTYPES)
-    estimator = _choice(estimator, "estimator", ESTIMATORS)
-    nan_policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
-    geographic = gtype == "GEOGCS"
-    coordinates, samples = _samples(points, values, gtype)
+    coordinate_type = _choice(gtype, "gtype", GTYPES)
+    method = _choice(estimator, "estimator", ESTIMATORS)
+    policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
+    geographic = coordinate_type == "GEOGCS"
+    coordinates, samples = _samples(points, values, coordinate_type)
     chosen_direction, half_angle, width, engine_direction = _direction(
-        direction, tolerance, bandwidth, gtype, coordinates.shape[1]
+        direction, tolerance, bandwidth, coordinate_type, coordinates.shape[1]
     )
-    coordinates, samples = _drop_non_finite(coordinates, samples, nan_policy)
+    coordinates, samples = _drop_non_finite(coordinates, samples, policy)
     n_samples = samples.shape[0]
     if n_samples < 2:
         raise ValueError(
@@ -386,7 +390,7 @@ def _prepare(
         first = int(np.argmax(np.abs(coordinates[:, 1]) > 90.0))
         raise ValueError(
             "points latitudes (second column) must lie within [-90, 90] degrees for "
-            f"gtype='GEOGCS'; got {coordinates[first, 1]!r} at index {first}"
+            f"gtype='GEOGCS'; got {float(coordinates[first, 1])!r} at index {first}"
         )
     extent = _extent(coordinates, geographic)
     edges = _edges(bins, max_lag, extent)
@@ -407,13 +411,13 @@ def _prepare(
         values=samples,
         edges=edges,
         geographic=geographic,
-        estimator_code=ESTIMATORS.index(estimator),
+        estimator_code=ESTIMATORS.index(method),
         engine_direction=engine_direction,
         bandwidth=width,
         prune=float(edges[-1]) < extent,
         extent=extent,
-        gtype=gtype,
-        estimator=estimator,
+        gtype=coordinate_type,
+        estimator=method,
         direction=chosen_direction,
         tolerance=half_angle,
     )

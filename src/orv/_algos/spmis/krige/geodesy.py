@@ -20,18 +20,36 @@ def _lon_lat_radians(x, name):
 
 
 def great_circle_distance(a, b):
-    """Matrix of great-circle distances in kilometres, shape len(a) x len(b).
+    """Matrix of great-circle distances in kilometres between two sets of points.
 
-    `a` and `b` are N x 2 and M x 2 arrays of (longitude, latitude) in degrees, longitude
-    first. Entry (i, j) is the distance between a[i] and b[j] on a sphere of radius
+    Entry (i, j) is the distance between a[i] and b[j] on a sphere of radius
     EARTH_RADIUS_KM, by the haversine formula
 
         h = sin²(Δφ/2) + (cos φ1 · cos φ2) · sin²(Δλ/2),   d = 2 R arcsin(√h),
 
     with h clipped to [0, 1] against rounding, evaluated pair by pair in native code (no N x M
-    temporaries). Identical points are exactly 0 apart, and the terms are formed so that
-    exchanging the two points gives the same bits: when `a` and `b` hold the same points the
-    result is exactly symmetric. NaN coordinates give NaN.
+    temporaries).
+
+    Parameters
+    ----------
+    a : array_like, shape (N, 2)
+        (longitude, latitude) in degrees, longitude first.
+    b : array_like, shape (M, 2)
+        The same for the second set.
+
+    Returns
+    -------
+    ndarray of float64, shape (N, M)
+        The distances in kilometres. Identical points are exactly 0 apart, and the terms are
+        formed so that exchanging the two points gives the same bits: when `a` and `b` hold
+        the same points the result is exactly symmetric. NaN coordinates give NaN.
+
+    Raises
+    ------
+    ValueError
+        If `a` or `b` is not an N x 2 array.
+    TypeError
+        If they do not hold integers or real floating-point numbers.
     """
     lon_a, lat_a = _lon_lat_radians(a, "a")
     lon_b, lat_b = _lon_lat_radians(b, "b")

@@ -21,6 +21,33 @@ import numpy as np
 from .points import to_numeric_array
 
 
+_SECTIONS = """
+
+    Parameters
+    ----------
+    parameters : sequence of float
+        ({names}).
+    h : float or array_like
+        Lag distance(s); a negative lag is taken at its absolute value.
+
+    Returns
+    -------
+    ndarray of float64
+        γ(h), of the shape of `h` (0-D for a scalar).
+    """
+
+
+def _parameters(*names):
+    """Adds the Parameters and Returns sections, naming the model's parameters, to its doc."""
+
+    def document(model):
+        if model.__doc__ is not None:  # None under python -OO
+            model.__doc__ = model.__doc__.rstrip() + _SECTIONS.format(names=", ".join(names))
+        return model
+
+    return document
+
+
 def _lags(h):
     return np.abs(to_numeric_array(h))
 
@@ -30,6 +57,7 @@ def _with_nugget(h, structure, nugget):
     return np.where(h == 0.0, 0.0, structure + nugget)
 
 
+@_parameters("Slope", "Nugget")
 def Linear(parameters, h):
     """Linear model: γ(h) = Slope · h + Nugget for h ≠ 0, γ(0) = 0. Unbounded, no range."""
     slope, nugget = parameters
@@ -37,6 +65,7 @@ def Linear(parameters, h):
     return _with_nugget(h, slope * h, nugget)
 
 
+@_parameters("Scale", "Exponent", "Nugget")
 def Power(parameters, h):
     """Power model: γ(h) = Scale · h^Exponent + Nugget for h ≠ 0, γ(0) = 0.
 
@@ -47,6 +76,7 @@ def Power(parameters, h):
     return _with_nugget(h, scale * h**exponent, nugget)
 
 
+@_parameters("PSill", "Range", "Nugget")
 def Gaussian(parameters, h):
     """Gaussian model, for h ≠ 0: γ(h) = PSill · (1 − exp(−3 h² / Range²)) + Nugget; γ(0) = 0.
 
@@ -57,6 +87,7 @@ def Gaussian(parameters, h):
     return _with_nugget(h, -psill * np.expm1(-3.0 * (h / range_) ** 2), nugget)
 
 
+@_parameters("PSill", "Range", "Nugget")
 def Spherical(parameters, h):
     """Spherical model, with r = h / Range, for h ≠ 0:
 
@@ -72,6 +103,7 @@ def Spherical(parameters, h):
     return _with_nugget(h, psill * np.where(r >= 1.0, 1.0, 1.5 * r - 0.5 * r**3), nugget)
 
 
+@_parameters("PSill", "Range", "Nugget")
 def Exponential(parameters, h):
     """Exponential model, for h ≠ 0: γ(h) = PSill · (1 − exp(−3 h / Range)) + Nugget; γ(0) = 0.
 
@@ -82,6 +114,7 @@ def Exponential(parameters, h):
     return _with_nugget(h, -psill * np.expm1(-3.0 * h / range_), nugget)
 
 
+@_parameters("PSill", "Range", "Nugget")
 def HoleEffect(parameters, h):
     """Hole-effect (cardinal sine) model, for h ≠ 0:
 
