@@ -133,7 +133,7 @@ def _check_samples(points, values, geographic):
 
 def pair_state(
     points_a, values_a, points_b, values_b, edges, geographic, estimator, direction,
-    bandwidth, same, prune, threads,
+    bandwidth, same, threads,
 ):
     """Exact mergeable state of the pairs (a_i, b_j) (i < j when `same`)."""
     edges = _check_common(edges, estimator, threads)
@@ -208,6 +208,6 @@ def pair_sums(points, values, edges, geographic, estimator, direction, bandwidth
     """(counts, distance_means, value_means) over every pair i < j of the samples."""
     state = pair_state(
         points, values, points, values, edges, geographic, estimator, direction, bandwidth,
-        True, prune, threads,
+        True, threads,
     )
     return finish_state(state)

@@ -133,7 +133,7 @@ def chunk(points: NDArray[np.float64], values: NDArray[np.float64]):
     return points, values
 
 
-def piece_state(own, others, arguments, prune):
+def piece_state(own, others, arguments):
     """Exact state of the pairs inside `own` and of those between `own` and each of `others`.
 
     `own` and each of `others` are (points, values); `arguments` are the engine's (edges,
@@ -141,13 +141,13 @@ def piece_state(own, others, arguments, prune):
     parallelism.
     """
     points, values = own
-    state = _engine.pair_state(points, values, points, values, *arguments, True, prune, 1)
+    state = _engine.pair_state(points, values, points, values, *arguments, True, 1)
     for other_points, other_values in others:
         if other_points.shape[0]:
             state = _engine.merge_states(
                 state,
                 _engine.pair_state(
-                    points, values, other_points, other_values, *arguments, False, prune, 1
+                    points, values, other_points, other_values, *arguments, False, 1
                 ),
             )
     return state

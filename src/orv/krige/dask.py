@@ -217,7 +217,7 @@ def _graph(prepared: _front._Prepared, tiles: int):
         )
         # A tile's samples and its halo are used by its task alone: they go in the task.
         states = [
-            piece((points[tile], values[tile]), [(points[halo], values[halo])], arguments, True)
+            piece((points[tile], values[tile]), [(points[halo], values[halo])], arguments)
             for tile, halo in zip(tile_indices, halo_indices)
         ]
         embedded_samples = sum(
@@ -232,7 +232,7 @@ def _graph(prepared: _front._Prepared, tiles: int):
             for start, stop in zip(bounds[:-1], bounds[1:])
         ]
         states = [
-            piece(blocks[i], [blocks[j] for j in partners], arguments, False)
+            piece(blocks[i], [blocks[j] for j in partners], arguments)
             for i, partners in enumerate(_tiling.cyclic_partners(count))
         ]
         embedded_samples = points.shape[0]
