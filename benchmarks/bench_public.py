@@ -1,0 +1,228 @@
+"""Benchmarks of the public variogram's pair engine: the speed goals, peak memory, peers.
+
+Run with `make bench-public` (or `python benchmarks/bench_public.py [--quick]`). Every figure
+comes from a fresh child process that builds its inputs, makes one small warm-up call and then
+times one call; peak memory is the growth of that process's peak resident set size during the
+call, so it counts native allocations and excludes the inputs; "cpu" is the processor time of
+all the process's threads, a check on a busy machine, where wall times grow. The engine is timed directly
+(`orv.krige._engine.pair_sums`, coordinates already in radians for GEOGCS) and, when it is
+importable, through the front end `orv.krige.variogram` (with its conversions). Ratios are
+peer time / engine time, so above 1 means the engine is faster.
+"""
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+
+EARTH_RADIUS_KM = 6371.0088
+SIDE = 100_000.0  # metres: the square of the PROJCS cases
+BOX_DEGREES = 10.0  # the GEOGCS cases: longitudes 0 … 10, latitudes 40 … 50
+BOX_SIDE_KM = EARTH_RADIUS_KM * BOX_DEGREES * 3.141592653589793 / 180.0  # along a meridian
+CLASSES = 20
+
+# ---- One measurement, in a child process ------------------------------------------------------
+
+CHILD = r"""
+import json, sys, time
+sys.path.insert(0, {folder!r})
+from bench_public import measure
+print(json.dumps(measure({kind!r}, {gtype!r}, {n}, {max_lag!r}, {threads})))
+"""
+
+
+def samples(n, gtype, seed=0):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    if gtype == "GEOGCS":
+        points = np.column_stack([rng.uniform(0.0, BOX_DEGREES, n),
+                                  rng.uniform(40.0, 40.0 + BOX_DEGREES, n)])
+    else:
+        points = rng.uniform(0.0, SIDE, (n, 2))
+    return points, rng.normal(size=n)
+
+
+def status_bytes(field):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field))
+
+
+def runner(kind, gtype, points, values, max_lag, threads):
+    """The call to time, with everything it needs prepared beforehand."""
+    import numpy as np
+
+    edges = np.linspace(0.0, max_lag, CLASSES + 1)
+    geographic = gtype == "GEOGCS"
+    if kind == "engine":
+        from orv.krige import _engine
+
+        if geographic:
+            points = np.column_stack([np.radians(points[:, 0], dtype=np.float64),
+                                      np.radians(points[:, 1], dtype=np.float64)])
+        return lambda p, v: _engine.pair_sums(p, v, edges, geographic, 0, None, None, True,
+                                              threads), points
+    if kind == "front":
+        import orv.krige
+
+        orv.krige.set_num_threads(threads)
+        return lambda p, v: orv.krige.variogram(p, v, CLASSES, max_lag=max_lag, gtype=gtype), points
+    if kind == "streaming":  # the classic function: its own classes over every pair
+        from orv._algos.spmis.krige import core, set_num_threads
+
+        set_num_threads(threads)
+        return lambda p, v: core.init_variogram_model(p, v, CLASSES, gtype), points
+    if kind == "gstools":
+        import gstools
+
+        if geographic:
+            angles = np.radians(edges / EARTH_RADIUS_KM)
+            return lambda p, v: gstools.vario_estimate((p[:, 1], p[:, 0]), v, angles,
+                                                       latlon=True), points
+        return lambda p, v: gstools.vario_estimate(p.T, v, edges), points
+    if kind == "skgstat":
+        import skgstat
+
+        return lambda p, v: skgstat.Variogram(p, v, n_lags=CLASSES, maxlag=max_lag), points
+    raise ValueError(f"unknown kind {kind!r}")
+
+
+def measure(kind, gtype, n, max_lag, threads):
+    import time
+
+    points, values = samples(n, gtype)
+    call, points = runner(kind, gtype, points, values, max_lag, threads)
+    call(points[:50].copy(), values[:50].copy())  # imports and first-call set-up
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # the peak resident size starts again from the current one
+    before = status_bytes("VmRSS:")
+    start, cpu = time.perf_counter(), time.process_time()
+    call(points, values)
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    return {"seconds": seconds, "cpu": cpu, "peak_mib": (status_bytes("VmHWM:") - before) / 2**20}
+
+
+def run_child(kind, gtype, n, max_lag, threads, timeout):
+    script = CHILD.format(folder=os.path.dirname(os.path.abspath(__file__)), kind=kind,
+                          gtype=gtype, n=n, max_lag=max_lag, threads=threads)
+    try:
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"over {timeout} s"}
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or ["failed"])[-1]
+        return {"error": last[:60]}
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+# ---- The report -------------------------------------------------------------------------------
+
+
+def importable(module):
+    check = subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True)
+    return check.returncode == 0
+
+
+def available_bytes():
+    try:
+        with open("/proc/meminfo") as info:
+            return next(int(line.split()[1]) * 1024 for line in info
+                        if line.startswith("MemAvailable:"))
+    except (OSError, StopIteration):
+        return 0
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info
+                        if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return platform.processor() or "unknown processor"
+
+
+def cell(result, goal=None):
+    if "error" in result:
+        return f"{result['error']:>37}"
+    mark = "" if goal is None else (" ok" if result["seconds"] <= goal else " MISSED")
+    return (f"{result['seconds']:8.2f} s ({result['cpu']:6.2f} cpu) {result['peak_mib']:6.1f} MiB"
+            f"{mark:7}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="only N = 100,000 and peers at N = 20,000 (a spot check)")
+    parser.add_argument("--json", help="also write the results to this file")
+    options = parser.parse_args()
+    front = subprocess.run([sys.executable, "-c", "from orv.krige import variogram"],
+                           capture_output=True).returncode == 0
+    results = {"machine": f"{cpu_model()}, {os.cpu_count()} cores ({platform.machine()})",
+               "python": platform.python_version(), "rows": []}
+    print(f"# {results['machine']}; Python {results['python']}")
+    kinds = ["engine"] + (["front"] if front else [])
+
+    print(f"\n## Speed goals ({CLASSES} classes up to max_lag; seconds, peak MiB beyond inputs)")
+    goals = [("PROJCS", 100_000, SIDE / 10, 2.0), ("GEOGCS", 100_000, BOX_SIDE_KM / 10, 4.0)]
+    if not options.quick:
+        goals += [("PROJCS", 1_000_000, SIDE / 30, 30.0), ("GEOGCS", 1_000_000, BOX_SIDE_KM / 30, 60.0)]
+    print(f"{'gtype':7} {'N':>9} {'max_lag':>9} {'goal':>5} {'kind':7} {'1 thread':>37} "
+          f"{'2 threads':>37} {'speed-up':>8}")
+    for gtype, n, max_lag, goal in goals:
+        for kind in kinds:
+            one = run_child(kind, gtype, n, max_lag, 1, 1200)
+            two = run_child(kind, gtype, n, max_lag, 2, 1200)
+            speedup = (f"{one['seconds'] / two['seconds']:8.2f}"
+                       if "seconds" in one and "seconds" in two else f"{'-':>8}")
+            print(f"{gtype:7} {n:9} {max_lag:9.1f} {goal:5.0f} {kind:7} {cell(one)} "
+                  f"{cell(two, goal)} {speedup}", flush=True)
+            results["rows"].append({"table": "goals", "gtype": gtype, "n": n, "kind": kind,
+                                    "max_lag": max_lag, "one": one, "two": two, "goal": goal})
+
+    print("\n## Without a cutoff: max_lag = the whole extent, against init_variogram_model "
+          "(2 threads)")
+    for gtype, n in (("PROJCS", 5_000 if options.quick else 20_000),
+                     ("GEOGCS", 3_000 if options.quick else 10_000)):
+        whole = SIDE * 1.5 if gtype == "PROJCS" else BOX_SIDE_KM * 1.5
+        engine = run_child("engine", gtype, n, whole, 2, 1200)
+        streaming = run_child("streaming", gtype, n, whole, 2, 1200)
+        ratio = (f"{streaming['seconds'] / engine['seconds']:6.2f}"
+                 if "seconds" in engine and "seconds" in streaming else "-")
+        print(f"{gtype:7} N = {n:6}: engine {cell(engine)} streaming {cell(streaming)} "
+              f"ratio {ratio}", flush=True)
+        results["rows"].append({"table": "whole", "gtype": gtype, "n": n, "engine": engine,
+                                "streaming": streaming})
+
+    peers = [name for name in ("gstools", "skgstat") if importable(name)]
+    print("\n## Peers on the same classes, max_lag = side / 10 (2 threads; ratio = peer / "
+          "engine)" + ("" if peers else ": none importable (make bench-public installs them)"))
+    for n in ([20_000] if options.quick else [20_000, 50_000]) if peers else []:
+        for gtype in ("PROJCS", "GEOGCS"):
+            max_lag = SIDE / 10 if gtype == "PROJCS" else BOX_SIDE_KM / 10
+            engine = run_child("engine", gtype, n, max_lag, 2, 1200)
+            line = f"{gtype:7} N = {n:6}: engine {cell(engine)}"
+            for name in peers:
+                if name == "skgstat" and gtype == "GEOGCS":
+                    line += f" | {name}: no great-circle distances"
+                    continue
+                # scikit-gstat keeps every pair distance (and more) in memory.
+                if name == "skgstat" and 24 * n * n > available_bytes():
+                    line += f" | {name}: does not fit in memory"
+                    continue
+                peer = run_child(name, gtype, n, max_lag, 2, 3600)
+                ratio = (f"{peer['seconds'] / engine['seconds']:7.1f}"
+                         if "seconds" in peer and "seconds" in engine else "-")
+                line += f" | {name} {cell(peer)} ratio {ratio}"
+                results["rows"].append({"table": "peers", "gtype": gtype, "n": n, "peer": name,
+                                        "engine": engine, "result": peer})
+            print(line, flush=True)
+
+    if options.json:
+        with open(options.json, "w") as out:
+            json.dump(results, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,111 @@
+#include "engine/pair_accumulator.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace krige::engine {
+
+namespace {
+
+constexpr int64_t state_marker = 0x5653554d53524f; // "ORSMUSV" in little-endian bytes
+constexpr std::size_t header_length = 3;
+constexpr std::size_t class_length = 2 + 2 * ExactSum::limb_count;
+constexpr int flag_bits = 3;
+
+} // namespace
+
+bool PairAccumulator::merge(const PairAccumulator &other) {
+    for (std::size_t k = 0; k < classes_.size(); ++k) {
+        ClassSums &sums = classes_[k];
+        const ClassSums &more = other.classes_[k];
+        if (__builtin_add_overflow(sums.count, more.count, &sums.count)) return false;
+        sums.distance.merge(more.distance);
+        sums.value.merge(more.value);
+    }
+    return true;
+}
+
+EdgeClassifier::EdgeClassifier(std::span<const double> edges)
+    : bounds_(edges.begin(), edges.end()), low_(edges.front()) {
+    const std::size_t classes = edges.size() - 1;
+    bounds_.front() = -INFINITY;
+    bounds_.back() = INFINITY;
+    const std::size_t buckets = std::clamp<std::size_t>(64 * classes, 1024, std::size_t(1) << 16);
+    buckets_per_unit_ = double(buckets) / (edges.back() - low_);
+    if (!std::isfinite(buckets_per_unit_)) buckets_per_unit_ = 0.0; // a subnormal width
+    first_class_.resize(buckets);
+    std::size_t k = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const double start = buckets_per_unit_ > 0.0 ? low_ + double(b) / buckets_per_unit_ : low_;
+        while (k + 1 < classes && start >= edges[k + 1])
+            ++k;
+        first_class_[b] = uint32_t(k);
+    }
+}
+
+std::size_t state_length(std::size_t classes) {
+    return header_length + classes * class_length;
+}
+
+void write_state(PairAccumulator &accumulator, int64_t *state) {
+    state[0] = state_marker;
+    state[1] = int64_t(accumulator.classes());
+    state[2] = ExactSum::limb_count;
+    int64_t *entry = state + header_length;
+    for (std::size_t k = 0; k < accumulator.classes(); ++k) {
+        ClassSums &sums = accumulator[k];
+        sums.distance.normalise();
+        sums.value.normalise();
+        entry[0] = sums.count;
+        entry[1] = sums.distance.flags() | (sums.value.flags() << flag_bits);
+        std::copy_n(sums.distance.limbs(), ExactSum::limb_count, entry + 2);
+        std::copy_n(sums.value.limbs(), ExactSum::limb_count, entry + 2 + ExactSum::limb_count);
+        entry += class_length;
+    }
+}
+
+std::size_t state_classes(std::span<const int64_t> state) {
+    if (state.size() < header_length + class_length || state[0] != state_marker ||
+        state[2] != ExactSum::limb_count || state[1] < 1)
+        return 0;
+    const auto classes = uint64_t(state[1]);
+    if (classes > (state.size() - header_length) / class_length ||
+        state.size() != state_length(classes))
+        return 0;
+    return classes;
+}
+
+bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator) {
+    const int64_t *entry = state.data() + header_length;
+    for (std::size_t k = 0; k < accumulator.classes(); ++k) {
+        ClassSums &sums = accumulator[k];
+        const int64_t flags = entry[1];
+        if (entry[0] < 0 || flags < 0 || (flags >> (2 * flag_bits)) != 0) return false;
+        const int64_t low_flags = flags & ((1 << flag_bits) - 1);
+        if (!sums.distance.assign(entry + 2, low_flags) ||
+            !sums.value.assign(entry + 2 + ExactSum::limb_count, flags >> flag_bits))
+            return false;
+        sums.count = entry[0];
+        entry += class_length;
+    }
+    return true;
+}
+
+ClassMeans class_means(const PairAccumulator &accumulator) {
+    const std::size_t classes = accumulator.classes();
+    ClassMeans means{std::vector<int64_t>(classes), std::vector<double>(classes),
+                     std::vector<double>(classes)};
+    for (std::size_t k = 0; k < classes; ++k) {
+        const ClassSums &sums = accumulator[k];
+        means.counts[k] = sums.count;
+        if (sums.count == 0) {
+            means.distances[k] = means.values[k] = std::nan("");
+        } else {
+            means.distances[k] = correctly_rounded_mean(sums.distance, uint64_t(sums.count));
+            means.values[k] = correctly_rounded_mean(sums.value, uint64_t(sums.count));
+        }
+    }
+    return means;
+}
+
+} // namespace krige::engine

@@ -1,0 +1,99 @@
+// Per-class pair counts and exact sums, their classification by distance, and their exchange as
+// flat integer states.
+//
+// A PairAccumulator holds, for each distance class, the number of pairs and the exact sums of
+// their distances and of their per-pair values. Accumulators of disjoint sets of pairs merge
+// exactly, in any order; the class means are rounded once, at the end. The same content travels
+// between processes as a flat int64 state (write_state / read_state).
+#pragma once
+
+#include "engine/exact_sum.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace krige::engine {
+
+struct ClassSums {
+    int64_t count = 0;
+    ExactSum distance;
+    ExactSum value;
+};
+
+class PairAccumulator {
+  public:
+    explicit PairAccumulator(std::size_t classes) : classes_(classes) {}
+
+    void add(std::size_t k, double distance, double value) {
+        ClassSums &sums = classes_[k];
+        sums.distance.add_without_carries(distance);
+        sums.value.add_without_carries(value);
+        // Every merge normalises, so a class count that reaches a multiple of the limit has
+        // had at most that many additions since.
+        if ((++sums.count & (ExactSum::pending_limit - 1)) == 0) [[unlikely]] {
+            sums.distance.normalise();
+            sums.value.normalise();
+        }
+    }
+
+    // Adds another accumulator's classes (same class count); false when a count would overflow.
+    bool merge(const PairAccumulator &other);
+
+    std::size_t classes() const { return classes_.size(); }
+    const ClassSums &operator[](std::size_t k) const { return classes_[k]; }
+    ClassSums &operator[](std::size_t k) { return classes_[k]; }
+
+  private:
+    std::vector<ClassSums> classes_;
+};
+
+// Finds the class of a distance among ascending edges: class k holds edges[k] <= h < edges[k+1],
+// the last class also h == edges[n]. A table over equal-width buckets, fine enough that few
+// buckets hold an edge, gives a first guess that comparisons with the edges then correct, so the
+// answer never depends on the table's rounding.
+class EdgeClassifier {
+  public:
+    explicit EdgeClassifier(std::span<const double> edges);
+
+    // h must lie within [edges[0], edges[n]].
+    std::size_t classify(double h) const {
+        const double position = (h - low_) * buckets_per_unit_;
+        std::size_t k = position < double(first_class_.size()) ? first_class_[std::size_t(position)]
+                                                               : first_class_.back();
+        // bounds_ is edges with −inf and +inf in place of the outer two, so that neither loop
+        // needs a range check and h == edges[n] stays in the last class.
+        while (h >= bounds_[k + 1])
+            ++k;
+        while (h < bounds_[k])
+            --k;
+        return k;
+    }
+
+  private:
+    std::vector<double> bounds_;
+    double low_;
+    double buckets_per_unit_;
+    std::vector<uint32_t> first_class_;
+};
+
+// The flat state: a header (marker, class count, limb count), then per class its count, the
+// flags of its two sums (distance flags | value flags << 3) and their normalised limbs.
+std::size_t state_length(std::size_t classes);
+void write_state(PairAccumulator &accumulator, int64_t *state);
+
+// The class count a state claims, or 0 when its header or length is not that of a state.
+std::size_t state_classes(std::span<const int64_t> state);
+// Loads a state of `accumulator.classes()` classes; false when any entry is out of range.
+bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator);
+
+// Counts and correctly rounded means (NaN for empty classes) of every class.
+struct ClassMeans {
+    std::vector<int64_t> counts;
+    std::vector<double> distances;
+    std::vector<double> values;
+};
+ClassMeans class_means(const PairAccumulator &accumulator);
+
+} // namespace krige::engine

@@ -1,0 +1,342 @@
+#include "engine/variogram_tiles.hpp"
+
+#include "engine/parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <new>
+#include <optional>
+
+namespace krige::engine {
+
+namespace {
+
+// Rows of a block of work, and columns of a tile: 64 × 512 candidate pairs between two looks at
+// the checkpoint, about a millisecond even for great-circle distances.
+constexpr std::size_t rows_per_block = 64;
+constexpr std::size_t columns_per_tile = 512;
+constexpr int most_threads = 256;
+
+// The smallest q with sqrt(q) >= e, and the largest q with sqrt(q) <= e: since the square root is
+// monotonic and correctly rounded, comparing squared distances with these decides exactly how
+// the distances compare with e.
+double least_square_reaching(double e) {
+    double q = std::min(e * e, DBL_MAX);
+    while (q > 0.0 && std::sqrt(std::nextafter(q, 0.0)) >= e)
+        q = std::nextafter(q, 0.0);
+    while (std::sqrt(q) < e) {
+        if (q == DBL_MAX) return INFINITY;
+        q = std::nextafter(q, INFINITY);
+    }
+    return q;
+}
+
+double greatest_square_within(double e) {
+    double q = std::min(e * e, DBL_MAX);
+    while (std::sqrt(q) > e)
+        q = std::nextafter(q, 0.0);
+    while (q < DBL_MAX && std::sqrt(std::nextafter(q, INFINITY)) <= e)
+        q = std::nextafter(q, INFINITY);
+    return q;
+}
+
+// Bounds of the chords of selected geographic pairs. A pair at great-circle distance h has the
+// chord 2 sin(h / D) between its unit vectors (D the diameter); the relative margin covers the
+// rounding of the haversine and of the vectors, and the absolute one the rounding of the
+// vectors to float (2^-25 per coordinate, so at most 1.04e-7 on a chord).
+struct ChordBound {
+    bool usable = false; // false when the largest edge reaches near the antipode
+    double chord = 0.0;  // bound of the float vectors' chord for every selected pair
+};
+
+ChordBound chord_bound(double max_lag, double diameter) {
+    const double angle = max_lag / diameter; // half the central angle
+    if (!(angle < 1.5)) return {};
+    const double chord = 2.0 * std::sin(angle) * (1.0 + 0x1p-20) + 0x1p-40;
+    return {true, chord + 0x1p-22};
+}
+
+struct Selection {
+    const PairSettings &settings;
+    EdgeClassifier classifier;
+    double low, high;               // edges[0] and edges[n]
+    double square_low, square_high; // projected: the squared distances within [low, high]
+    double diameter = 2.0 * earth_radius_km;
+    double chord_square_bound = INFINITY; // geographic, pruned: the prefilter on unit vectors
+
+    explicit Selection(const PairSettings &s)
+        : settings(s), classifier(s.edges), low(s.edges.front()), high(s.edges.back()),
+          square_low(least_square_reaching(low)), square_high(greatest_square_within(high)) {}
+
+    double pair_value(double vi, double vj) const {
+        const double dv = vi - vj;
+        return settings.estimator == Estimator::matheron ? 0.5 * (dv * dv)
+                                                         : std::sqrt(std::fabs(dv));
+    }
+
+    bool direction_selects(const double *xi, const double *xj, double h) const {
+        if (h == 0.0) return true;
+        const DirectionFilter &d = settings.direction;
+        const double dx = xj[0] - xi[0], dy = xj[1] - xi[1];
+        if (!(std::fabs(dx * d.ux + dy * d.uy) >= d.cos_tolerance * h)) return false;
+        return !d.has_bandwidth || std::fabs(dy * d.ux - dx * d.uy) <= d.bandwidth;
+    }
+};
+
+// Pairs of rows [r0, r1) of `rows` with columns [c0, c1) of `columns` (only j > i when
+// `triangle`).
+struct Block {
+    std::size_t r0, r1, c0, c1;
+    bool triangle;
+};
+
+// Calls segment(i, j_begin, j_end) for every row of the block and every tile of its columns,
+// looking at the checkpoint after each tile; false when stopped.
+template <class Segment>
+bool for_each_tile(const Block &block, Checkpoint &checkpoint, Segment &&segment) {
+    for (std::size_t tile = block.c0; tile < block.c1; tile += columns_per_tile) {
+        const std::size_t tile_end = std::min(tile + columns_per_tile, block.c1);
+        for (std::size_t i = block.r0; i < block.r1; ++i) {
+            const std::size_t begin = block.triangle ? std::max(tile, i + 1) : tile;
+            if (begin < tile_end) segment(i, begin, tile_end);
+        }
+        if (checkpoint.stop_requested()) return false;
+    }
+    return true;
+}
+
+// Candidates of one row segment that pass a cheap test, gathered without branches so that an
+// unpredictable test costs no mispredictions; the survivors are then handled one by one.
+struct Candidates {
+    uint32_t column[columns_per_tile];
+    double key[columns_per_tile];
+    std::size_t count = 0;
+
+    void offer(std::size_t j, double key_value, bool passes) {
+        column[count] = uint32_t(j);
+        key[count] = key_value;
+        count += passes ? 1 : 0;
+    }
+};
+
+template <int Dims, bool Directional>
+bool projected_block(const Selection &s, const CellLayout &rows, const CellLayout &columns,
+                     const Block &block, PairAccumulator &accumulator, Checkpoint &checkpoint) {
+    const double *x = rows.coords.data();
+    const double *y = columns.coords.data();
+    const double *v = rows.values.data();
+    const double *w = columns.values.data();
+    Candidates candidates;
+    return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
+        const double *xi = x + i * Dims;
+        candidates.count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const double q = squared_distance(xi, y + j * Dims, Dims);
+            candidates.offer(j, q, (q >= s.square_low) & (q <= s.square_high));
+        }
+        const double vi = v[i];
+        for (std::size_t m = 0; m < candidates.count; ++m) {
+            const std::size_t j = candidates.column[m];
+            const double h = std::sqrt(candidates.key[m]);
+            if constexpr (Directional)
+                if (!s.direction_selects(xi, y + j * Dims, h)) continue;
+            accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
+        }
+    });
+}
+
+template <bool Prefilter>
+bool geographic_block(const Selection &s, const CellLayout &rows, const CellLayout &columns,
+                      const Block &block, PairAccumulator &accumulator, Checkpoint &checkpoint) {
+    const GeographicPoint *p = rows.places.data();
+    const GeographicPoint *q = columns.places.data();
+    const float *u = rows.units.data();
+    const float *t = columns.units.data();
+    const double *v = rows.values.data();
+    const double *w = columns.values.data();
+    Candidates candidates;
+    return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
+        const GeographicPoint pi = p[i];
+        const double vi = v[i];
+        auto add_if_within = [&](std::size_t j) {
+            const double h = great_circle_distance(pi, q[j], s.diameter);
+            if (h >= s.low && h <= s.high)
+                accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
+        };
+        if constexpr (!Prefilter) {
+            for (std::size_t j = begin; j < end; ++j)
+                add_if_within(j);
+            return;
+        }
+        const double ux = u[3 * i], uy = u[3 * i + 1], uz = u[3 * i + 2];
+        candidates.count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const double dx = ux - double(t[3 * j]), dy = uy - double(t[3 * j + 1]),
+                         dz = uz - double(t[3 * j + 2]);
+            const double chord_square = dx * dx + dy * dy + dz * dz;
+            candidates.offer(j, chord_square, chord_square <= s.chord_square_bound);
+        }
+        for (std::size_t m = 0; m < candidates.count; ++m)
+            add_if_within(candidates.column[m]);
+    });
+}
+
+using BlockKernel = bool (*)(const Selection &, const CellLayout &, const CellLayout &,
+                             const Block &, PairAccumulator &, Checkpoint &);
+
+BlockKernel choose_kernel(const PairSettings &settings, int columns, bool prefilter) {
+    if (settings.geographic) return prefilter ? geographic_block<true> : geographic_block<false>;
+    if (settings.directional) return projected_block<2, true>;
+    switch (columns) {
+    case 1:
+        return projected_block<1, false>;
+    case 2:
+        return projected_block<2, false>;
+    default:
+        return projected_block<3, false>;
+    }
+}
+
+// A block of rows within one cell of the row layout.
+struct RowBlock {
+    uint32_t r0, r1, cell;
+};
+
+std::vector<RowBlock> row_blocks(const CellLayout &rows, std::size_t cells) {
+    std::vector<RowBlock> blocks;
+    for (std::size_t c = 0; c < cells; ++c)
+        for (std::size_t r = rows.cell_start[c]; r < rows.cell_start[c + 1]; r += rows_per_block)
+            blocks.push_back(
+                {uint32_t(r),
+                 uint32_t(std::min<std::size_t>(r + rows_per_block, rows.cell_start[c + 1])),
+                 uint32_t(c)});
+    return blocks;
+}
+
+// Runs one row block against its cell's neighbours: for a set with itself, the rest of its own
+// cell and the cells after it (so each pair is formed once); for two sets, every neighbour.
+bool run_row_block(const RowBlock &rows_block, const GridGeometry &grid, const CellLayout &rows,
+                   const CellLayout &columns, bool same, BlockKernel kernel, const Selection &s,
+                   PairAccumulator &accumulator, Checkpoint &checkpoint) {
+    const std::size_t cell = rows_block.cell;
+    const std::size_t n0 = grid.extent[0], n1 = grid.extent[1];
+    const std::size_t c0 = cell % n0, c1 = (cell / n0) % n1, c2 = cell / (n0 * n1);
+    const std::vector<uint32_t> &start = columns.cell_start;
+    auto run = [&](std::size_t first_cell, std::size_t last_cell, bool triangle) {
+        const Block block{rows_block.r0, rows_block.r1, start[first_cell], start[last_cell + 1],
+                          triangle};
+        return block.c0 >= block.c1 || kernel(s, rows, columns, block, accumulator, checkpoint);
+    };
+    if (same && !run(cell, cell, true)) return false;
+    const long span = grid.span;
+    const long span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
+    for (long o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
+        for (long o1 = -span1; o1 <= span1; ++o1) {
+            const long k1 = long(c1) + o1, k2 = long(c2) + o2;
+            if (k1 < 0 || k1 >= long(n1) || k2 < 0 || k2 >= long(grid.extent[2])) continue;
+            // Cells c0 − span … c0 + span of this row of the grid are consecutive in the layout.
+            long first = std::max(long(c0) - span, 0L);
+            const long last = std::min(long(c0) + span, long(n0) - 1);
+            if (same && o2 == 0 && o1 <= 0) {
+                if (o1 < 0) continue; // these pairs are formed from the other cell
+                first = long(c0) + 1; // the own cell was done above
+                if (first > last) continue;
+            }
+            const std::size_t base = (std::size_t(k2) * n1 + std::size_t(k1)) * n0;
+            if (!run(base + std::size_t(first), base + std::size_t(last), false)) return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
+                     bool prune, PairAccumulator &result) {
+    const bool same = b == nullptr;
+    std::optional<Selection> selection;
+    std::vector<PairAccumulator> partial;
+    CellLayout rows, columns_layout;
+    GridGeometry grid;
+    SampleCheck check = SampleCheck::valid;
+    bool prefilter = false;
+    try {
+        selection.emplace(settings);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Selection &s = *selection;
+
+    // One worker checks the samples, plans the grid and sorts the samples into cells.
+    int status = run_parallel(1, [&](int, Checkpoint &checkpoint) {
+        double low[3], high[3], low_b[3], high_b[3];
+        check = check_samples(a, settings.geographic, prune, low, high, checkpoint);
+        if (check == SampleCheck::valid && !same)
+            check = check_samples(*b, settings.geographic, prune, low_b, high_b, checkpoint);
+        if (check != SampleCheck::valid) return;
+        const int dims = settings.geographic ? 3 : a.columns;
+        if (!same)
+            for (int k = 0; k < dims; ++k)
+                low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
+        const std::size_t samples = a.size + (same ? 0 : b->size);
+        if (prune && settings.geographic) {
+            const ChordBound bound = chord_bound(s.high, s.diameter);
+            if (bound.usable) {
+                prefilter = true;
+                s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
+                grid = plan_grid(3, low, high, bound.chord, samples);
+            }
+        } else if (prune) {
+            grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), samples);
+        }
+        if (!build_layout(a, settings.geographic, prefilter, grid, rows, checkpoint)) return;
+        if (!same)
+            build_layout(*b, settings.geographic, prefilter, grid, columns_layout, checkpoint);
+    });
+    if (status < 0) return -1;
+    if (check == SampleCheck::not_finite) {
+        PyErr_SetString(PyExc_ValueError, "every coordinate and value must be finite");
+        return -1;
+    }
+    if (check == SampleCheck::latitude_out_of_range) {
+        PyErr_SetString(PyExc_ValueError, "latitudes must lie within [-pi/2, pi/2] radians");
+        return -1;
+    }
+    const CellLayout &columns = same ? rows : columns_layout;
+
+    std::vector<RowBlock> blocks;
+    try {
+        blocks = row_blocks(rows, grid.cells);
+        const int threads = int(std::clamp<std::size_t>(
+            std::size_t(std::max(settings.threads, 1)), 1,
+            std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
+        partial.assign(std::size_t(threads), PairAccumulator(result.classes()));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    const BlockKernel kernel = choose_kernel(settings, a.columns, prefilter);
+    std::atomic<std::size_t> next_block{0};
+    status = run_parallel(int(partial.size()), [&](int worker, Checkpoint &checkpoint) {
+        PairAccumulator &accumulator = partial[std::size_t(worker)];
+        for (;;) {
+            const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
+            if (index >= blocks.size()) return;
+            if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
+                               checkpoint))
+                return;
+        }
+    });
+    if (status < 0) return -1;
+    for (const PairAccumulator &part : partial)
+        if (!result.merge(part)) {
+            PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
+            return -1;
+        }
+    return 0;
+}
+
+} // namespace krige::engine

@@ -1,0 +1,47 @@
+// The pairs of one or two sets of samples, produced block by block on several threads, selected
+// by distance class (and direction), and accumulated into exact per-class sums.
+//
+// Every selected pair adds its distance and its per-pair value to the exact sums of its class,
+// so the result is the same whatever the order of the pairs, the number of threads, the grid
+// that prunes the candidates or the partition of the pairs into calls.
+#pragma once
+
+#include "engine/pair_accumulator.hpp"
+#include "engine/spatial_grid.hpp"
+
+#include <span>
+
+namespace krige::engine {
+
+enum class Estimator : int { matheron = 0, cressie = 1 };
+
+// Pairs whose separation lies within an angle of a direction, and optionally within a band
+// around the line through it. Projected coordinates with 2 columns only.
+struct DirectionFilter {
+    double ux = 0.0, uy = 0.0; // the direction's unit vector
+    double cos_tolerance = -1.0;
+    double bandwidth = 0.0;
+    bool has_bandwidth = false;
+};
+
+struct PairSettings {
+    std::span<const double> edges; // n + 1 finite, ascending, non-negative edges
+    bool geographic = false;
+    Estimator estimator = Estimator::matheron;
+    bool directional = false;
+    DirectionFilter direction;
+    int threads = 1;
+};
+
+// Mean Earth radius in kilometres, as the package's geodesy uses it.
+inline constexpr double earth_radius_km = 6371.0088;
+
+// Adds every selected pair to `result` (which has edges.size() − 1 classes): pairs i < j of `a`
+// when `b` is null, otherwise every pair (a_i, b_j). `prune` uses a grid of cells of about the
+// largest edge to skip pairs that are surely farther apart. Called with the interpreter lock
+// held, which is released meanwhile; 0 on success, −1 with an exception set (ValueError for
+// samples that are not finite or a latitude beyond ±90°, KeyboardInterrupt, MemoryError).
+int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
+                     bool prune, PairAccumulator &result);
+
+} // namespace krige::engine

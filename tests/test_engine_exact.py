@@ -1,0 +1,428 @@
+"""The pair engine of the public variogram against an exact brute-force reference.
+
+The reference forms every pair in NumPy with the same per-pair arithmetic (distances summed left
+to right, great-circle distances from `great_circle_distance`, the same direction test) and takes
+each class's mean exactly, with integers, so that `float(Fraction)` rounds it once. The engine
+must give the same bits, whatever the pruning, the thread count or the partition into states.
+"""
+import ast
+import inspect
+import math
+import os
+import random
+import resource
+import signal
+import sys
+import threading
+import time
+from fractions import Fraction
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from orv._algos.spmis.krige.geodesy import great_circle_distance
+from orv.krige import _engine
+
+MATHERON, CRESSIE = 0, 1
+SCALE = 2**1074  # every finite double is an integer multiple of 2**-1074
+
+
+def exact_mean(values):
+    """The correctly rounded mean of float64 values (NaN when empty)."""
+    if values.size == 0:
+        return math.nan
+    if np.isposinf(values).any():
+        return math.inf
+    total = 0
+    for x in values.tolist():
+        numerator, denominator = x.as_integer_ratio()
+        total += numerator * (SCALE // denominator)
+    return float(Fraction(total, SCALE * values.size))
+
+
+def radians(points_degrees):
+    """Longitude and latitude in radians, converted as the front end converts them."""
+    columns = [np.radians(points_degrees[:, k], dtype=np.float64) for k in range(2)]
+    return np.ascontiguousarray(np.column_stack(columns))
+
+
+def direction_tuple(direction, tolerance):
+    theta = math.radians(direction)
+    cos_tolerance = -1.0 if tolerance == 90 else math.cos(math.radians(tolerance))
+    return (math.cos(theta), math.sin(theta), cos_tolerance)
+
+
+def reference(points, values, edges, geographic=False, estimator=MATHERON, direction=None,
+              bandwidth=None):
+    """counts, distance means and value means of every pair i < j, formed in NumPy."""
+    n = len(points)
+    i, j = np.triu_indices(n, 1)
+    if geographic:
+        h = great_circle_distance(points, points)[i, j]
+    else:
+        t = points[i] - points[j]
+        q = t[:, 0] * t[:, 0]
+        for k in range(1, points.shape[1]):
+            q = q + t[:, k] * t[:, k]
+        h = np.sqrt(q)
+    with np.errstate(over="ignore"):
+        dv = values[i] - values[j]
+        g = 0.5 * (dv * dv) if estimator == MATHERON else np.sqrt(np.abs(dv))
+    selected = (h >= edges[0]) & (h <= edges[-1])
+    if direction is not None:
+        ux, uy, cos_tolerance = direction
+        dx = points[j, 0] - points[i, 0]
+        dy = points[j, 1] - points[i, 1]
+        along = np.abs(dx * ux + dy * uy) >= cos_tolerance * h
+        if bandwidth is not None:
+            along &= np.abs(dy * ux - dx * uy) <= bandwidth
+        selected &= (h == 0) | along
+    classes = len(edges) - 1
+    k = np.minimum(np.searchsorted(edges, h, side="right") - 1, classes - 1)
+    counts = np.zeros(classes, np.int64)
+    lags, means = np.full(classes, np.nan), np.full(classes, np.nan)
+    for c in range(classes):
+        in_class = selected & (k == c)
+        counts[c] = in_class.sum()
+        lags[c], means[c] = exact_mean(h[in_class]), exact_mean(g[in_class])
+    return counts, lags, means
+
+
+def assert_same_bits(result, expected):
+    counts, lags, means = result
+    assert counts.dtype == np.int64 and lags.dtype == means.dtype == np.float64
+    np.testing.assert_array_equal(counts, expected[0])
+    # Bit patterns, so that -0.0 and 0.0 or two NaNs could not pass for each other.
+    np.testing.assert_array_equal(lags.view(np.int64), np.asarray(expected[1]).view(np.int64))
+    np.testing.assert_array_equal(means.view(np.int64), np.asarray(expected[2]).view(np.int64))
+
+
+def pair_sums(points, values, edges, geographic=False, estimator=MATHERON, direction=None,
+              bandwidth=None, prune=True, threads=1):
+    return _engine.pair_sums(points, values, np.asarray(edges, dtype=np.float64), geographic,
+                             estimator, direction, bandwidth, prune, threads)
+
+
+def projected_samples(rng, n, columns=2):
+    """Scattered points with some duplicated locations and repeated values."""
+    points = rng.random((n, columns)) * 10.0
+    points[n // 2: n // 2 + 10] = points[:10]
+    values = rng.normal(size=n) * 3.0
+    values[::7] = values[0]
+    return np.ascontiguousarray(points), values
+
+
+def geographic_samples(rng, n):
+    degrees = np.column_stack([rng.uniform(-20, 20, n), rng.uniform(30, 50, n)])
+    degrees[n // 2: n // 2 + 10] = degrees[:10]
+    return degrees, rng.normal(size=n)
+
+
+def edges_on_pairs(h, classes):
+    """Edges taken from the pair distances themselves, so that pairs lie exactly on every edge
+    (the last, closed one included)."""
+    distances = np.unique(h[h > 0])
+    picks = np.linspace(0, distances.size // 3, classes + 1).astype(int)
+    return np.concatenate([[0.0], distances[picks[1:]]])
+
+
+DIRECTIONS = [
+    pytest.param(None, None, id="omnidirectional"),
+    pytest.param(direction_tuple(30.0, 22.5), None, id="30deg"),
+    pytest.param(direction_tuple(120.0, 45.0), 1.5, id="120deg-bandwidth"),
+    pytest.param(direction_tuple(0.0, 90.0), 0.75, id="every-angle-bandwidth"),
+]
+
+
+@pytest.mark.parametrize("direction, bandwidth", DIRECTIONS)
+@pytest.mark.parametrize("estimator", [MATHERON, CRESSIE])
+def test_projected_matches_exact_reference(direction, bandwidth, estimator):
+    rng = np.random.default_rng(11 + estimator)
+    points, values = projected_samples(rng, 160)
+    i, j = np.triu_indices(len(points), 1)
+    edges = edges_on_pairs(np.sqrt(((points[i] - points[j]) ** 2).sum(axis=1)), 7)
+    expected = reference(points, values, edges, False, estimator, direction, bandwidth)
+    assert expected[0].sum() > 0
+    for prune in (True, False):
+        assert_same_bits(pair_sums(points, values, edges, False, estimator, direction, bandwidth,
+                                   prune), expected)
+
+
+@pytest.mark.parametrize("columns", [1, 3])
+def test_one_and_three_columns_match_exact_reference(columns):
+    rng = np.random.default_rng(columns)
+    points, values = projected_samples(rng, 120, columns)
+    edges = np.array([0.5, 1.0, 2.5, 4.0])  # the first edge above zero drops the closest pairs
+    expected = reference(points, values, edges)
+    for prune in (True, False):
+        assert_same_bits(pair_sums(points, values, edges, prune=prune), expected)
+
+
+@pytest.mark.parametrize("estimator", [MATHERON, CRESSIE])
+def test_geographic_matches_exact_reference(estimator):
+    rng = np.random.default_rng(5)
+    degrees, values = geographic_samples(rng, 150)
+    edges = edges_on_pairs(great_circle_distance(degrees, degrees)[np.triu_indices(150, 1)], 6)
+    expected = reference(degrees, values, edges, True, estimator)
+    for prune in (True, False):
+        assert_same_bits(pair_sums(radians(degrees), values, edges, True, estimator, prune=prune),
+                         expected)
+
+
+def test_lattice_puts_many_pairs_on_edges():
+    # Integer coordinates: distances 1, sqrt(2), 2, ... fall exactly on the integer edges.
+    x, y = np.meshgrid(np.arange(9.0), np.arange(7.0))
+    points = np.ascontiguousarray(np.column_stack([x.ravel(), y.ravel()]))
+    values = (points[:, 0] * 3 + points[:, 1]) % 5
+    for edges in ([0.0, 1.0, 2.0, 3.0], [1.0, 2.0], [1.0, 1.5, 4.0]):
+        expected = reference(points, values, np.array(edges))
+        for prune in (True, False):
+            assert_same_bits(pair_sums(points, values, edges, prune=prune), expected)
+
+
+@pytest.mark.parametrize("geographic", [False, True])
+def test_two_one_and_no_samples(geographic):
+    points = np.array([[1.0, 2.0], [1.5, 2.5]])
+    values = np.array([1.0, 4.0])
+    engine_points = radians(points) if geographic else points
+    edges = np.array([0.0, 100.0, 1000.0])
+    assert_same_bits(pair_sums(engine_points, values, edges, geographic),
+                     reference(points, values, edges, geographic))
+    for n in (0, 1):
+        counts, lags, means = pair_sums(engine_points[:n].copy(), values[:n].copy(), edges,
+                                        geographic)
+        assert counts.tolist() == [0, 0] and np.isnan(lags).all() and np.isnan(means).all()
+
+
+def test_overflowing_pair_values_give_infinite_means():
+    points = np.array([[0.0], [1.0], [2.0], [3.5]])
+    values = np.array([1e300, -1e300, 1.7e308, -1.7e308])
+    edges = np.array([0.0, 1.2, 4.0])
+    for estimator in (MATHERON, CRESSIE):
+        expected = reference(points, values, edges, estimator=estimator)
+        result = pair_sums(points, values, edges, estimator=estimator)
+        assert_same_bits(result, expected)
+    assert np.isposinf(pair_sums(points, values, edges, estimator=MATHERON)[2]).all()
+
+
+@pytest.mark.parametrize("scale", [1e-160, 1e-155, 1e150, 1e153])
+def test_subnormal_and_huge_sums(scale):
+    # Per-pair values from subnormal (the sums' lowest digits) to near the largest double,
+    # whose class sums exceed it while the means do not.
+    rng = np.random.default_rng(3)
+    points = np.ascontiguousarray(rng.random((60, 2)))
+    values = rng.random(60) * scale
+    edges = np.array([0.0, 0.3, 0.7, 1.5])
+    for estimator in (MATHERON, CRESSIE):
+        assert_same_bits(pair_sums(points, values, edges, estimator=estimator),
+                         reference(points, values, edges, estimator=estimator))
+
+
+def test_subnormal_distances_and_edges():
+    points = np.array([[0.0, 0.0], [5e-324, 0.0], [1e-310, 0.0], [0.0, 3e-308], [1e-300, 0.0]])
+    values = np.arange(5.0)
+    for edges in ([0.0, 5e-324, 1e-305], [0.0, 1e-320, 2e-300], [1e-300, 1.0]):
+        expected = reference(points, values, np.array(edges))
+        for prune in (True, False):
+            assert_same_bits(pair_sums(points, values, edges, prune=prune), expected)
+
+
+# ---- Pruning, threads and states give the same bits -------------------------------------------
+
+
+def larger_cases():
+    rng = np.random.default_rng(21)
+    clustered = np.concatenate([rng.normal(0, 0.05, (1500, 2)), rng.random((1500, 2)) * 40])
+    yield "plane", rng.random((4000, 2)) * 100, rng.normal(size=4000), False, np.linspace(0, 9, 13)
+    yield "clusters", clustered, rng.normal(size=3000), False, np.linspace(0.0, 0.2, 5)
+    yield "line", rng.random((3000, 1)) * 1e6, rng.normal(size=3000), False, np.linspace(0, 2e3, 8)
+    yield "cube", rng.random((3000, 3)), rng.normal(size=3000), False, np.linspace(0, 0.15, 6)
+    world = np.column_stack([rng.uniform(-180, 180, 3000), rng.uniform(-90, 90, 3000)])
+    world[:4] = [[0, 90], [0, -90], [179.9, 0], [-179.9, 0]]  # poles and the date line
+    yield "world", radians(world), rng.normal(size=3000), True, np.linspace(0, 900, 7)
+    box = np.column_stack([rng.uniform(0, 10, 3000), rng.uniform(40, 50, 3000)])
+    yield "box", radians(box), rng.normal(size=3000), True, np.linspace(50, 150, 11)
+
+
+@pytest.mark.parametrize("case", list(larger_cases()), ids=lambda case: case[0])
+def test_pruning_and_threads_do_not_change_a_bit(case):
+    _, points, values, geographic, edges = case
+    points = np.ascontiguousarray(points)
+    baseline = pair_sums(points, values, edges, geographic, CRESSIE, prune=False, threads=1)
+    assert baseline[0].sum() > 1000
+    for prune, threads in ((True, 1), (True, 2), (True, 3), (False, 3)):
+        assert_same_bits(pair_sums(points, values, edges, geographic, CRESSIE, prune=prune,
+                                   threads=threads), baseline)
+
+
+def test_directional_pruning_and_threads_agree():
+    rng = np.random.default_rng(8)
+    points, values = rng.random((3000, 2)) * 50, rng.normal(size=3000)
+    edges = np.linspace(0, 6, 9)
+    direction = direction_tuple(65.0, 15.0)
+    baseline = pair_sums(points, values, edges, direction=direction, bandwidth=0.8, prune=False)
+    for threads in (1, 3):
+        assert_same_bits(pair_sums(points, values, edges, direction=direction, bandwidth=0.8,
+                                   threads=threads), baseline)
+
+
+@pytest.mark.parametrize("geographic", [False, True])
+def test_states_over_any_partition_merge_to_pair_sums(geographic):
+    rng = np.random.default_rng(17)
+    n = 900
+    if geographic:
+        points = radians(np.column_stack([rng.uniform(0, 5, n), rng.uniform(0, 5, n)]))
+        edges = np.linspace(0, 200, 6)
+    else:
+        points = rng.random((n, 2)) * 20
+        edges = np.linspace(0, 4, 6)
+    values = rng.normal(size=n)
+    expected = pair_sums(points, values, edges, geographic, MATHERON)
+    for seed in range(3):
+        shuffle = random.Random(seed)
+        order = rng.permutation(n)
+        cuts = sorted(shuffle.sample(range(1, n), shuffle.randint(1, 5)))
+        blocks = [np.sort(block) for block in np.split(order, cuts)]
+        states = []
+        for a, block_a in enumerate(blocks):
+            for b, block_b in enumerate(blocks[a:], start=a):
+                same = a == b
+                states.append(_engine.pair_state(
+                    points[block_a], values[block_a], points[block_b], values[block_b], edges,
+                    geographic, MATHERON, None, None, same, shuffle.randint(1, 3)))
+        shuffle.shuffle(states)
+        while len(states) > 1:  # merge random pairs, as a tree of any shape would
+            first = states.pop(shuffle.randrange(len(states)))
+            second = states.pop(shuffle.randrange(len(states)))
+            states.append(_engine.merge_states(first, second))
+        assert_same_bits(_engine.finish_state(states[0]), expected)
+
+
+# ---- Interruption, the interpreter lock, misuse -----------------------------------------------
+
+
+def resident_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+@pytest.mark.skipif(os.name != "posix", reason="needs SIGINT")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_within_a_fraction_of_a_second(threads):
+    rng = np.random.default_rng(2)
+    # Unpruned great-circle distances of 30,000 samples: about ten seconds if not stopped.
+    points, values = radians(rng.random((30_000, 2)) * 50), rng.normal(size=30_000)
+    edges = np.linspace(0, 20_000, 11)
+    references = [sys.getrefcount(points), sys.getrefcount(values)]
+    ticks = []
+    stop_ticking = threading.Event()
+
+    def tick():  # runs only while the engine has released the interpreter lock
+        while not stop_ticking.is_set():
+            ticks.append(None)
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    sent = []
+    before = resident_kib()
+    try:
+        for _ in range(3):
+            timer = threading.Timer(0.15, lambda: (sent.append(time.perf_counter()),
+                                                   os.kill(os.getpid(), signal.SIGINT)))
+            timer.start()
+            with pytest.raises(KeyboardInterrupt):
+                pair_sums(points, values, edges, True, prune=False, threads=threads)
+            latency = time.perf_counter() - sent[-1]
+            timer.join()
+            assert latency < 0.5
+    finally:
+        stop_ticking.set()
+        ticker.join()
+    assert len(ticks) > 50
+    assert [sys.getrefcount(points), sys.getrefcount(values)] == references  # buffers released
+    assert resident_kib() - before < 20_000
+
+
+GOOD = dict(points=np.zeros((3, 2)), values=np.zeros(3), edges=np.array([0.0, 1.0]),
+            geographic=False, estimator=0, direction=None, bandwidth=None, prune=True, threads=1)
+
+
+@pytest.mark.parametrize("change, error", [
+    (dict(points=np.zeros((3, 2), dtype=np.int64)), TypeError),
+    (dict(points=np.zeros((3, 2), dtype=np.float32)), TypeError),
+    (dict(points=np.zeros(3)), TypeError),
+    (dict(points=np.zeros((4, 2))[::2]), (TypeError, BufferError, ValueError)),
+    (dict(points=[[0.0, 0.0]] * 3), TypeError),
+    (dict(points=np.zeros((3, 4))), ValueError),
+    (dict(points=np.zeros((3, 0))), ValueError),
+    (dict(points=np.zeros((3, 3)), geographic=True), ValueError),
+    (dict(values=np.zeros(4)), ValueError),
+    (dict(values=np.zeros((3, 1))), TypeError),
+    (dict(edges=np.array([1.0])), ValueError),
+    (dict(edges=np.array([1.0, 1.0])), ValueError),
+    (dict(edges=np.array([2.0, 1.0])), ValueError),
+    (dict(edges=np.array([-1.0, 1.0])), ValueError),
+    (dict(edges=np.array([0.0, np.inf])), ValueError),
+    (dict(edges=np.array([np.nan, 1.0])), ValueError),
+    (dict(estimator=2), ValueError),
+    (dict(estimator="matheron"), TypeError),
+    (dict(direction=(1.0, 0.0)), TypeError),
+    (dict(direction=(1.0, 0.0, "x")), TypeError),
+    (dict(direction=(1.0, 0.0, 0.5), geographic=True), ValueError),
+    (dict(direction=(1.0, 0.0, 0.5), points=np.zeros((3, 3))), ValueError),
+    (dict(bandwidth=1.0), ValueError),
+    (dict(direction=(1.0, 0.0, 0.5), bandwidth=0.0), ValueError),
+    (dict(direction=(1.0, 0.0, 0.5), bandwidth=np.inf), ValueError),
+    (dict(threads=0), ValueError),
+    (dict(threads=1.5), TypeError),
+    (dict(points=np.array([[0.0, 0.0], [np.nan, 1.0], [1.0, 1.0]])), ValueError),
+    (dict(values=np.array([0.0, np.inf, 1.0])), ValueError),
+    (dict(points=np.array([[0.0, 0.0], [0.0, 1.6], [1.0, 1.0]]), geographic=True), ValueError),
+])
+def test_misuse_raises(change, error):
+    arguments = {**GOOD, **change}
+    with pytest.raises(error):
+        _engine.pair_sums(*arguments.values())
+
+
+def test_misused_states_raise():
+    state = _engine.pair_state(np.zeros((3, 2)), np.arange(3.0), np.zeros((3, 2)), np.arange(3.0),
+                               np.array([0.0, 1.0, 2.0]), False, 0, None, None, True, 1)
+    other = _engine.pair_state(np.zeros((3, 2)), np.arange(3.0), np.zeros((3, 2)), np.arange(3.0),
+                               np.array([0.0, 1.0]), False, 0, None, None, True, 1)
+    assert _engine.finish_state(state)[0].tolist() == [3, 0]
+    corrupt_digit, corrupt_top, corrupt_flags = state.copy(), state.copy(), state.copy()
+    corrupt_digit[6] = 2**32
+    corrupt_top[3 + 2 + 67] = 2**50
+    corrupt_flags[4] = 1 << 6
+    for bad, error in ((state[:-1], ValueError), (state.astype(np.float64), TypeError),
+                       (np.zeros(0, np.int64), ValueError), (corrupt_digit, ValueError),
+                       (corrupt_top, ValueError), (corrupt_flags, ValueError),
+                       ([1, 2, 3], TypeError)):
+        with pytest.raises(error):
+            _engine.finish_state(bad)
+        with pytest.raises(error):
+            _engine.merge_states(state, bad)
+    with pytest.raises(ValueError, match="numbers of classes"):
+        _engine.merge_states(state, other)
+    with pytest.raises(ValueError, match="same samples"):
+        _engine.pair_state(np.zeros((3, 2)), np.zeros(3), np.zeros((2, 2)), np.zeros(2),
+                           np.array([0.0, 1.0]), False, 0, None, None, True, 1)
+    with pytest.raises(TypeError):
+        _engine.pair_sums(*list(GOOD.values())[:-1])
+
+
+def test_stub_lists_every_function_with_its_positional_parameters():
+    tree = ast.parse(Path(_engine.__file__).with_name("_engine.pyi").read_text())
+    stubs = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
+    functions = [name for name in dir(_engine) if not name.startswith("_")]
+    assert sorted(stubs) == sorted(functions)
+    for name in functions:
+        parameters = inspect.signature(getattr(_engine, name)).parameters.values()
+        assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_ONLY}
+        assert [a.arg for a in stubs[name].posonlyargs] == [p.name for p in parameters]
