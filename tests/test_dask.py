@@ -133,6 +133,32 @@ def test_cyclic_blocks_pair_each_two_blocks_once(blocks):
     assert max(map(len, partners)) - min(map(len, partners)) <= 1
 
 
+def unaligned(array):
+    """A read-only copy of `array` one byte off the alignment of its items, as a network
+    message may hold it."""
+    data = b"\0" + np.ascontiguousarray(array).tobytes()
+    return np.frombuffer(data, dtype=array.dtype, offset=1).reshape(array.shape)
+
+
+def test_pieces_accept_arrays_at_unaligned_offsets():
+    (points, values), _ = CASES["projcs-default-cutoff"]
+    edges = np.linspace(0.0, 30.0, 6)
+    arguments = (edges, False, 0, None, None)
+    halves = [(points[:150], values[:150]), (points[150:], values[150:])]
+    state = _tiling.piece_state(halves[0], [halves[1]], arguments)
+    skewed = [tuple(map(unaligned, half)) for half in halves]
+    assert not skewed[0][0].flags.aligned
+    skewed_arguments = (unaligned(edges), *arguments[1:])
+    skewed_state = _tiling.piece_state(skewed[0], [skewed[1]], skewed_arguments)
+    np.testing.assert_array_equal(skewed_state, state)
+    inside = _tiling.piece_state(halves[1], [], arguments)
+    merged = _tiling.merge(unaligned(skewed_state), unaligned(inside))
+    expected = variogram(points, values, edges)
+    counts, lags, _ = _engine.finish_state(merged)
+    np.testing.assert_array_equal(counts, expected.counts)
+    assert lags.tobytes() == expected.lags.tobytes()
+
+
 @pytest.mark.usefixtures("synchronous")
 def test_dask_arrays_are_computed_first():
     points, values = planar(200)

@@ -133,6 +133,15 @@ def chunk(points: NDArray[np.float64], values: NDArray[np.float64]):
     return points, values
 
 
+def aligned(array, dtype):
+    """`array` as aligned C-contiguous memory of `dtype`, which the engine's buffers require.
+
+    Arrays that reach a task through the network can lie at unaligned offsets of a message;
+    such arrays are copied (NumPy exports their buffers with a format the engine refuses).
+    """
+    return np.require(array, dtype, ("C_CONTIGUOUS", "ALIGNED"))
+
+
 def piece_state(own, others, arguments):
     """Exact state of the pairs inside `own` and of those between `own` and each of `others`.
 
@@ -140,9 +149,12 @@ def piece_state(own, others, arguments):
     geographic, estimator, direction, bandwidth). Runs on one thread: the tasks are the
     parallelism.
     """
-    points, values = own
+    edges, *options = arguments
+    arguments = (aligned(edges, np.float64), *options)
+    points, values = (aligned(array, np.float64) for array in own)
     state = _engine.pair_state(points, values, points, values, *arguments, True, 1)
-    for other_points, other_values in others:
+    for other in others:
+        other_points, other_values = (aligned(array, np.float64) for array in other)
         if other_points.shape[0]:
             state = _engine.merge_states(
                 state,
@@ -155,7 +167,7 @@ def piece_state(own, others, arguments):
 
 def merge(*states):
     """The state of the union of the pieces whose states are given."""
-    merged = states[0]
+    merged = aligned(states[0], np.int64)
     for state in states[1:]:
-        merged = _engine.merge_states(merged, state)
+        merged = _engine.merge_states(merged, aligned(state, np.int64))
     return merged

@@ -144,7 +144,9 @@ def variogram(
             # Interrupted or failed: nothing of this call may go on running on the cluster.
             client.cancel(future)
             raise
-    counts, distance_means, value_means = _engine.finish_state(state)
+    counts, distance_means, value_means = _engine.finish_state(
+        _tiling.aligned(state, np.int64)
+    )
     return _front._result(prepared, counts, distance_means, value_means)
 
 
