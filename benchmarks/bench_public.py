@@ -154,7 +154,7 @@ def cell(result, goal=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
-                        help="only N = 100,000 and peers at N = 20,000 (a spot check)")
+                        help="only N = 100,000, and peers at N = 5,000 (a spot check)")
     parser.add_argument("--json", help="also write the results to this file")
     options = parser.parse_args()
     front = subprocess.run([sys.executable, "-c", "from orv.krige import variogram"],
@@ -198,7 +198,7 @@ def main():
     peers = [name for name in ("gstools", "skgstat") if importable(name)]
     print("\n## Peers on the same classes, max_lag = side / 10 (2 threads; ratio = peer / "
           "engine)" + ("" if peers else ": none importable (make bench-public installs them)"))
-    for n in ([20_000] if options.quick else [20_000, 50_000]) if peers else []:
+    for n in ([5_000] if options.quick else [20_000, 50_000]) if peers else []:
         for gtype in ("PROJCS", "GEOGCS"):
             max_lag = SIDE / 10 if gtype == "PROJCS" else BOX_SIDE_KM / 10
             engine = run_child("engine", gtype, n, max_lag, 2, 1200)
@@ -207,8 +207,8 @@ def main():
                 if name == "skgstat" and gtype == "GEOGCS":
                     line += f" | {name}: no great-circle distances"
                     continue
-                # scikit-gstat keeps every pair distance (and more) in memory.
-                if name == "skgstat" and 24 * n * n > available_bytes():
+                # scikit-gstat keeps every pair distance and more: 10.9 GiB at N = 20,000.
+                if name == "skgstat" and 30 * n * n > 0.75 * available_bytes():
                     line += f" | {name}: does not fit in memory"
                     continue
                 peer = run_child(name, gtype, n, max_lag, 2, 3600)

@@ -219,6 +219,20 @@ def test_subnormal_and_huge_sums(scale):
                          reference(points, values, edges, estimator=estimator))
 
 
+@pytest.mark.parametrize("points, expected_lag", [
+    ([0.0, 1.0, 1.0 + 2**-52], 1.0),  # mean 1 + 2**-53: the tie goes to the even 1.0
+    ([0.0, 1.0 + 2**-52, 1.0 + 2**-51], 1.0 + 2**-51),  # tie between odd and even: even
+    ([0.0, 1.0, 1.0 + 2**-51, 1.0 + 2**-51 + 2**-52], 1.0 + 2**-51),  # 5/3 ulp above 1
+])
+def test_means_halfway_between_doubles_round_to_even(points, expected_lag):
+    points = np.array(points)[:, None]
+    values = np.zeros(len(points))
+    edges = np.array([0.5, 2.0])
+    result = pair_sums(points, values, edges)
+    assert_same_bits(result, reference(points, values, edges))
+    assert result[1][0] == expected_lag
+
+
 def test_subnormal_distances_and_edges():
     points = np.array([[0.0, 0.0], [5e-324, 0.0], [1e-310, 0.0], [0.0, 3e-308], [1e-300, 0.0]])
     values = np.arange(5.0)

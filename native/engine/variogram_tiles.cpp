@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <optional>
 
@@ -251,17 +252,54 @@ bool run_row_block(const RowBlock &rows_block, const GridGeometry &grid, const C
     return true;
 }
 
+// The samples in cell order, and the grid that orders them.
+struct PairLayout {
+    GridGeometry grid;
+    CellLayout rows, columns; // columns is empty for a set with itself
+    bool prefilter = false;   // geographic: compare the unit vectors' chords first
+};
+
+// Checks the samples, plans the grid (when pruning) and sorts the samples into its cells.
+SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
+                    bool prune, Selection &s, PairLayout &layout, Checkpoint &checkpoint) {
+    double low[3], high[3], low_b[3], high_b[3];
+    SampleCheck check = check_samples(a, settings.geographic, prune, low, high, checkpoint);
+    if (check == SampleCheck::valid && b != nullptr)
+        check = check_samples(*b, settings.geographic, prune, low_b, high_b, checkpoint);
+    if (check != SampleCheck::valid) return check;
+    const int dims = settings.geographic ? 3 : a.columns;
+    if (b != nullptr)
+        for (int k = 0; k < dims; ++k)
+            low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
+    // At most one cell per sample, and cell numbers within 32 bits.
+    const std::size_t max_cells =
+        std::min<std::size_t>(a.size + (b != nullptr ? b->size : 0), UINT32_MAX - 1);
+    if (prune && settings.geographic) {
+        const ChordBound bound = chord_bound(s.high, s.diameter);
+        if (bound.usable) {
+            layout.prefilter = true;
+            s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
+            layout.grid = plan_grid(3, low, high, bound.chord, max_cells);
+        }
+    } else if (prune) {
+        // Squares below the subnormals vanish: coordinates up to about 1e-162 apart can give
+        // the distance 0, so the reach never goes below 2^-500.
+        layout.grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), max_cells);
+    }
+    const bool units = layout.prefilter;
+    if (!build_layout(a, settings.geographic, units, layout.grid, layout.rows, checkpoint) ||
+        (b != nullptr &&
+         !build_layout(*b, settings.geographic, units, layout.grid, layout.columns, checkpoint)))
+        return SampleCheck::stopped;
+    return SampleCheck::valid;
+}
+
 } // namespace
 
 int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
                      bool prune, PairAccumulator &result) {
     const bool same = b == nullptr;
     std::optional<Selection> selection;
-    std::vector<PairAccumulator> partial;
-    CellLayout rows, columns_layout;
-    GridGeometry grid;
-    SampleCheck check = SampleCheck::valid;
-    bool prefilter = false;
     try {
         selection.emplace(settings);
     } catch (const std::bad_alloc &) {
@@ -270,31 +308,11 @@ int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSet
     }
     Selection &s = *selection;
 
-    // One worker checks the samples, plans the grid and sorts the samples into cells.
+    // One worker lays the samples out; a stop there leaves its exception set.
+    PairLayout layout;
+    SampleCheck check = SampleCheck::valid;
     int status = run_parallel(1, [&](int, Checkpoint &checkpoint) {
-        double low[3], high[3], low_b[3], high_b[3];
-        check = check_samples(a, settings.geographic, prune, low, high, checkpoint);
-        if (check == SampleCheck::valid && !same)
-            check = check_samples(*b, settings.geographic, prune, low_b, high_b, checkpoint);
-        if (check != SampleCheck::valid) return;
-        const int dims = settings.geographic ? 3 : a.columns;
-        if (!same)
-            for (int k = 0; k < dims; ++k)
-                low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
-        const std::size_t samples = a.size + (same ? 0 : b->size);
-        if (prune && settings.geographic) {
-            const ChordBound bound = chord_bound(s.high, s.diameter);
-            if (bound.usable) {
-                prefilter = true;
-                s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
-                grid = plan_grid(3, low, high, bound.chord, samples);
-            }
-        } else if (prune) {
-            grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), samples);
-        }
-        if (!build_layout(a, settings.geographic, prefilter, grid, rows, checkpoint)) return;
-        if (!same)
-            build_layout(*b, settings.geographic, prefilter, grid, columns_layout, checkpoint);
+        check = lay_out(a, b, settings, prune, s, layout, checkpoint);
     });
     if (status < 0) return -1;
     if (check == SampleCheck::not_finite) {
@@ -305,8 +323,15 @@ int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSet
         PyErr_SetString(PyExc_ValueError, "latitudes must lie within [-pi/2, pi/2] radians");
         return -1;
     }
-    const CellLayout &columns = same ? rows : columns_layout;
+    if (check == SampleCheck::stopped) { // only a raising signal handler stops one worker
+        PyErr_SetString(PyExc_SystemError, "the samples' layout stopped without a cause");
+        return -1;
+    }
+    const GridGeometry &grid = layout.grid;
+    const CellLayout &rows = layout.rows;
+    const CellLayout &columns = same ? rows : layout.columns;
 
+    std::vector<PairAccumulator> partial;
     std::vector<RowBlock> blocks;
     try {
         blocks = row_blocks(rows, grid.cells);
@@ -318,7 +343,7 @@ int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSet
         PyErr_NoMemory();
         return -1;
     }
-    const BlockKernel kernel = choose_kernel(settings, a.columns, prefilter);
+    const BlockKernel kernel = choose_kernel(settings, a.columns, layout.prefilter);
     std::atomic<std::size_t> next_block{0};
     status = run_parallel(int(partial.size()), [&](int worker, Checkpoint &checkpoint) {
         PairAccumulator &accumulator = partial[std::size_t(worker)];
