@@ -117,21 +117,20 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         kdask.variogram(*samples(2000), client=client, **options)
+        tiles = arguments.tiles or kdask._default_tiles(client, arguments.n)
         baseline = client.run(worker_rss)
         dask_times = []
         for _ in range(arguments.repeats):
             elapsed, result = timed(lambda: kdask.variogram(
-                points, values, client=client, tiles=arguments.tiles, **options))
+                points, values, client=client, tiles=tiles, **options))
             assert result == expected, "the Dask result differs from the local one"
             dask_times.append(elapsed)
         distributed_time = statistics.median(dask_times)
         after = client.run(worker_rss)
         killed_time, killed_result, victim = run_with_a_killed_worker(
             client, arguments.kill_at * distributed_time,
-            lambda: kdask.variogram(points, values, client=client, tiles=arguments.tiles,
-                                    **options))
+            lambda: kdask.variogram(points, values, client=client, tiles=tiles, **options))
         assert killed_result == expected, "the result with a killed worker differs"
-        tiles = arguments.tiles or kdask._default_tiles(client, arguments.n)
 
     positions = _tiling.embedding(points, False)
     tile_indices = _tiling.spatial_tiles(positions, tiles)
