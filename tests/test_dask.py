@@ -125,14 +125,6 @@ def test_tiles_and_halos_cover_every_near_pair_exactly_once(geographic_case, cou
     assert near <= set(formed)
 
 
-@pytest.mark.parametrize("blocks", [1, 2, 5, 6])
-def test_cyclic_blocks_pair_each_two_blocks_once(blocks):
-    partners = _tiling.cyclic_partners(blocks)
-    pairs = [frozenset((i, j)) for i, chosen in enumerate(partners) for j in chosen]
-    assert len(pairs) == len(set(pairs)) == blocks * (blocks - 1) // 2
-    assert max(map(len, partners)) - min(map(len, partners)) <= 1
-
-
 def unaligned(array):
     """A read-only copy of `array` one byte off the alignment of its items, as a network
     message may hold it."""
