@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo bench bench-public install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
+.PHONY: test demo bench bench-public bench-dask install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -30,6 +30,11 @@ bench-public:
 	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
 	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_public.py $(BENCH_ARGS)
+
+# The variogram on a two-worker Dask LocalCluster against the local engine on the same two cores,
+# with a worker killed mid-run. BENCH_ARGS="--n 100000 --repeats 1": a spot check.
+bench-dask: $(VENV)/.installed
+	cd benchmarks && ../$(PY) bench_dask.py $(BENCH_ARGS)
 
 # Every virtual environment is made the same way; BASE_PYTHON says from which interpreter.
 BASE_PYTHON = $(PYTHON312)

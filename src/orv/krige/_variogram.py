@@ -3,9 +3,10 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Sequence
-from typing import Literal, Optional, Union
+from typing import Literal, NamedTuple, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -94,7 +95,8 @@ def _drop_non_finite(
     warnings.warn(
         f"omitted {count} sample(s) with a NaN or infinite value or coordinate",
         RuntimeWarning,
-        stacklevel=3,
+        # Attributed to the caller's line, however many of this package's frames lie between.
+        skip_file_prefixes=(os.path.dirname(__file__) + os.sep,),
     )
     keep = ~bad
     return np.ascontiguousarray(coordinates[keep]), np.ascontiguousarray(samples[keep])
@@ -308,6 +310,67 @@ def variogram(
     >>> result.counts.shape, result.max_lag
     ((10,), 30.0)
     """
+    prepared = _prepare(
+        points,
+        values,
+        bins,
+        max_lag=max_lag,
+        gtype=gtype,
+        estimator=estimator,
+        direction=direction,
+        tolerance=tolerance,
+        bandwidth=bandwidth,
+        nan_policy=nan_policy,
+    )
+    n_samples = prepared.values.shape[0]
+    candidate_pairs = n_samples * (n_samples - 1) // 2
+    threads = _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
+    counts, distance_means, value_means = _engine.pair_sums(
+        prepared.points,
+        prepared.values,
+        prepared.edges,
+        prepared.geographic,
+        prepared.estimator_code,
+        prepared.engine_direction,
+        prepared.bandwidth,
+        prepared.prune,
+        threads,
+    )
+    return _result(prepared, counts, distance_means, value_means)
+
+
+class _Prepared(NamedTuple):
+    """Checked, converted arguments: the engine's inputs and the result's descriptive fields."""
+
+    points: NDArray[np.float64]  # C-contiguous N x d; GEOGCS: (longitude, latitude) in radians
+    values: NDArray[np.float64]
+    edges: NDArray[np.float64]
+    geographic: bool
+    estimator_code: int
+    engine_direction: Optional[tuple[float, float, float]]
+    bandwidth: Optional[float]
+    prune: bool  # the last edge lies below the data's extent
+    extent: float
+    gtype: str
+    estimator: str
+    direction: Optional[float]
+    tolerance: float
+
+
+def _prepare(
+    points: ArrayLike,
+    values: ArrayLike,
+    bins: object,
+    *,
+    max_lag: object,
+    gtype: object,
+    estimator: object,
+    direction: object,
+    tolerance: object,
+    bandwidth: object,
+    nan_policy: object,
+) -> _Prepared:
+    """The arguments of `variogram` checked and converted for the pair engine."""
     coordinate_type = _choice(gtype, "gtype", GTYPES)
     method = _choice(estimator, "estimator", ESTIMATORS)
     policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
@@ -331,7 +394,6 @@ def variogram(
         )
     extent = _extent(coordinates, geographic)
     edges = _edges(bins, max_lag, extent)
-    last_edge = float(edges[-1])
 
     if geographic:
         # The conversion of great_circle_distance, so that every pair's distance is its value.
@@ -344,34 +406,45 @@ def variogram(
                 axis=1,
             )
         )
-    candidate_pairs = n_samples * (n_samples - 1) // 2
-    threads = _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
-    counts, distance_means, value_means = _engine.pair_sums(
-        coordinates,
-        samples,
-        edges,
-        geographic,
-        ESTIMATORS.index(method),
-        engine_direction,
-        width,
-        last_edge < extent,
-        threads,
+    return _Prepared(
+        points=coordinates,
+        values=samples,
+        edges=edges,
+        geographic=geographic,
+        estimator_code=ESTIMATORS.index(method),
+        engine_direction=engine_direction,
+        bandwidth=width,
+        prune=float(edges[-1]) < extent,
+        extent=extent,
+        gtype=coordinate_type,
+        estimator=method,
+        direction=chosen_direction,
+        tolerance=half_angle,
     )
-    if method == "cressie":
+
+
+def _result(
+    prepared: _Prepared,
+    counts: NDArray[np.int64],
+    distance_means: NDArray[np.float64],
+    value_means: NDArray[np.float64],
+) -> ExperimentalVariogram:
+    """The ExperimentalVariogram of the engine's per-class counts and means."""
+    if prepared.estimator == "cressie":
         semivariance = _cressie(np.asarray(value_means), np.asarray(counts))
     else:
         semivariance = value_means
     return ExperimentalVariogram(
-        edges=edges,
+        edges=prepared.edges,
         lags=distance_means,
         semivariance=semivariance,
         counts=counts,
-        gtype=coordinate_type,
-        estimator=method,
-        unit="km" if geographic else None,
-        n_samples=n_samples,
-        max_lag=last_edge,
-        direction=chosen_direction,
-        tolerance=half_angle,
-        bandwidth=width,
+        gtype=prepared.gtype,
+        estimator=prepared.estimator,
+        unit="km" if prepared.geographic else None,
+        n_samples=prepared.values.shape[0],
+        max_lag=float(prepared.edges[-1]),
+        direction=prepared.direction,
+        tolerance=prepared.tolerance,
+        bandwidth=prepared.bandwidth,
     )

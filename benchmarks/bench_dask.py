@@ -1,0 +1,169 @@
+"""The variogram on a Dask cluster against the local engine, on the same two cores.
+
+Run with `make bench-dask` (or `python benchmarks/bench_dask.py [--n N]`). N uniform samples in a
+square, 20 classes up to max_lag = 1/30 of its side (PROJCS). In this one process:
+
+1. the local engine, `orv.krige.variogram` on 2 threads: the median of `--repeats` calls;
+2. `orv.krige.dask.variogram` on `LocalCluster(n_workers=2, threads_per_worker=1)`, after one
+   small warm-up call: the median of `--repeats` calls, each checked bit for bit against (1);
+3. the same once more with a worker process killed (SIGKILL) while it runs a piece, when
+   about `--kill-at` of the time of (2) has passed: the result must still be equal;
+4. each worker's peak resident set size during (2) and (3) (its growth over the size after the
+   warm-up, and the peak itself), and the largest tile plus halo of a task, whose samples a
+   task holds beside the engine's own memory.
+
+The per-pair cost of the local engine gives an estimate of the time on k workers; it is an
+estimate (perfect division of the pair work), stated as such.
+"""
+import argparse
+import os
+import platform
+import resource
+import signal
+import statistics
+import sys
+import threading
+import time
+
+import numpy as np
+
+SIDE = 100_000.0
+CLASSES = 20
+
+
+def samples(n, seed=0):
+    rng = np.random.default_rng(seed)
+    points = rng.uniform(0.0, SIDE, (n, 2))
+    values = np.sin(points[:, 0] / 7000.0) + rng.normal(0.0, 0.3, n)
+    return points, values
+
+
+def worker_rss():
+    """This process's current and peak resident set size, in bytes (run inside a worker)."""
+    with open("/proc/self/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    current = int(fields["VmRSS"].split()[0]) * 1024
+    return current, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
+
+
+def run_with_a_killed_worker(client, kill_after, call):
+    """Runs `call` in a thread and SIGKILLs a worker running a piece after `kill_after` s."""
+    pids = client.run(os.getpid)
+    outcome = {}
+
+    def target():
+        try:
+            outcome["time"], outcome["result"] = timed(call)
+        except BaseException as error:  # reported by the caller
+            outcome["error"] = error
+
+    runner = threading.Thread(target=target)
+    runner.start()
+    time.sleep(kill_after)
+    victim = None
+    while victim is None and runner.is_alive():
+        for worker, keys in client.processing().items():
+            if any("piece_state" in str(key) for key in keys):
+                victim = worker
+                break
+        else:
+            time.sleep(0.01)
+    if victim is not None:
+        os.kill(pids[victim], signal.SIGKILL)
+    runner.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["time"], outcome["result"], victim
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=1_000_000, help="number of samples")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--tiles", type=int, default=None, help="tiles (default: automatic)")
+    parser.add_argument("--kill-at", type=float, default=0.4,
+                        help="fraction of the Dask time after which a worker is killed")
+    arguments = parser.parse_args()
+
+    from distributed import Client, LocalCluster
+
+    import orv.krige
+    from orv.krige import _tiling
+    from orv.krige import dask as kdask
+
+    points, values = samples(arguments.n)
+    max_lag = SIDE / 30.0
+    options = dict(bins=CLASSES, max_lag=max_lag)
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+          f"Python {sys.version.split()[0]}")
+    print(f"N = {arguments.n:,} uniform samples in a square of side {SIDE:g}, {CLASSES} classes "
+          f"up to max_lag = side / 30")
+
+    orv.krige.set_num_threads(2)
+    orv.krige.variogram(*samples(2000), **options)
+    local_times = []
+    for _ in range(arguments.repeats):
+        elapsed, expected = timed(lambda: orv.krige.variogram(points, values, **options))
+        local_times.append(elapsed)
+    local = statistics.median(local_times)
+    pairs = int(expected.counts.sum())
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        kdask.variogram(*samples(2000), client=client, **options)
+        tiles = arguments.tiles or kdask._default_tiles(client, arguments.n)
+        baseline = client.run(worker_rss)
+        dask_times = []
+        for _ in range(arguments.repeats):
+            elapsed, result = timed(lambda: kdask.variogram(
+                points, values, client=client, tiles=tiles, **options))
+            assert result == expected, "the Dask result differs from the local one"
+            dask_times.append(elapsed)
+        distributed_time = statistics.median(dask_times)
+        after = client.run(worker_rss)
+        killed_time, killed_result, victim = run_with_a_killed_worker(
+            client, arguments.kill_at * distributed_time,
+            lambda: kdask.variogram(points, values, client=client, tiles=tiles, **options))
+        assert killed_result == expected, "the result with a killed worker differs"
+
+    positions = _tiling.embedding(points, False)
+    tile_indices = _tiling.spatial_tiles(positions, tiles)
+    halo_indices = _tiling.halos(positions, tile_indices, _tiling.reach(max_lag, False))
+    largest = max(t.size + h.size for t, h in zip(tile_indices, halo_indices))
+    halo_share = sum(h.size for h in halo_indices) / arguments.n
+
+    mib = 1 << 20
+    print()
+    print("| run | time (s) | ratio to local | result |")
+    print("|---|---|---|---|")
+    print(f"| local engine, 2 threads | {local:.2f} | 1.00 | reference |")
+    print(f"| Dask, LocalCluster 2 workers x 1 thread, {tiles} tiles | {distributed_time:.2f} | "
+          f"{distributed_time / local:.2f} | equal bit for bit |")
+    print(f"| Dask, one worker killed at {arguments.kill_at:.0%} | {killed_time:.2f} | "
+          f"{killed_time / local:.2f} | equal bit for bit"
+          f"{'' if victim else ' (finished before a piece could be hit: no kill)'} |")
+    print()
+    print(f"selected pairs: {pairs:,}; local cost {local * 2 / pairs * 1e9:.1f} ns per pair and "
+          f"core; the goal is Dask <= 1.25 x local: "
+          f"{'met' if distributed_time <= 1.25 * local else 'MISSED'}")
+    for worker in sorted(after):
+        base_rss = baseline[worker][0]
+        print(f"worker {worker}: peak RSS {after[worker][1] / mib:.0f} MiB, "
+              f"{(after[worker][1] - base_rss) / mib:.0f} MiB above its size after warm-up")
+    print(f"largest task input: {largest:,} samples (tile + halo, "
+          f"{largest * 24 / mib:.1f} MiB); halos add {halo_share:.1%} of N in all")
+    per_pair_core = local * 2 / pairs
+    print("estimate for k workers of one thread each, from the local per-pair cost "
+          "(perfect division; overheads not included):")
+    for k in (1, 2, 4, 8, 16, 32):
+        print(f"  k = {k:>2}: {per_pair_core * pairs / k:8.2f} s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,247 @@
+"""Experimental variograms computed as Dask tasks, equal bit for bit to `orv.krige.variogram`.
+
+The pairs are split into pieces (spatial tiles with their halos below a cutoff, blocks of the
+pair index space without one); each task computes its piece's exact per-class sums, and the
+sums are merged in a tree. Since the engine's class means are correctly rounded from exact
+sums, the result does not depend on the split, the order of the merges or where each task ran.
+
+Needs the ``dask`` extra: ``pip install "orv-krige[dask]"``.
+"""
+from __future__ import annotations
+
+import inspect
+import numbers
+import os
+from typing import Any, Optional
+
+try:
+    import dask
+except ModuleNotFoundError as error:  # pragma: no cover - exercised without the extra only
+    if error.name != "dask":
+        raise
+    raise ImportError(
+        'orv.krige.dask needs Dask; install it with: pip install "orv-krige[dask]"'
+    ) from error
+
+import numpy as np
+from dask.utils import parse_bytes
+from numpy.typing import ArrayLike
+
+from . import _engine, _tiling
+from . import _variogram as _front
+from ._result import ExperimentalVariogram
+
+__all__ = ["variogram"]
+
+# The options of orv.krige.variogram and their defaults, taken from its signature.
+_OPTIONS = {
+    name: parameter.default
+    for name, parameter in inspect.signature(_front.variogram).parameters.items()
+    if parameter.kind is inspect.Parameter.KEYWORD_ONLY
+}
+# Pieces per worker thread when `tiles` is None: a few, so that a slow or lost task delays the
+# others little; and at least this many samples a piece, below which tasks cost more than
+# they save.
+_PIECES_PER_THREAD = 4
+_SAMPLES_PER_PIECE = 10_000
+# States merged by one task of the merge tree.
+_MERGE_FAN_IN = 8
+
+
+def variogram(
+    points: ArrayLike,
+    values: ArrayLike,
+    bins: Any = 15,
+    *,
+    client: Any = None,
+    tiles: Optional[int] = None,
+    **options: Any,
+) -> ExperimentalVariogram:
+    """Experimental semivariogram computed as Dask tasks; the same as `orv.krige.variogram`.
+
+    Parameters
+    ----------
+    points, values, bins
+        As for `orv.krige.variogram`. `points` and `values` may also be Dask arrays or
+        columns of a Dask DataFrame; they are computed first (N coordinates and values are
+        held in memory, as the tiling needs them).
+    client : distributed.Client, optional
+        The client whose cluster runs the tasks. By default the current client
+        (``distributed.get_client()``), or Dask's default scheduler when there is none.
+    tiles : int, optional
+        The number of tasks that form pairs, a positive int (fewer when there are fewer
+        samples). By default four per worker thread, with at least 10,000 samples a task.
+    **options
+        The keyword options of `orv.krige.variogram`: `max_lag`, `gtype`, `estimator`,
+        `direction`, `tolerance`, `bandwidth` and `nan_policy`.
+
+    Returns
+    -------
+    ExperimentalVariogram
+        Equal, bit for bit, to ``orv.krige.variogram(points, values, bins, **options)``.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As `orv.krige.variogram` does; also for a `client` that is not a running
+        ``distributed.Client``, a `tiles` that is not a positive int, and an unknown option.
+
+    Notes
+    -----
+    Below a cutoff (the last edge smaller than the data's extent) the samples are split into
+    `tiles` spatial tiles of about equal numbers of samples; each task receives its tile's
+    samples and those of higher-numbered tiles that may lie within the cutoff of it (its
+    halo), so that each pair is formed by exactly one task and a task's memory grows with its
+    tile and halo. Without a cutoff, the samples are split into `tiles` blocks and each task
+    pairs one block with itself and with about half of the others. The samples travel in the
+    task graph once (a halo sample once more for each halo it is in), so a task lost with its
+    worker is simply run again. Each task returns exact per-class sums as a small int64 array,
+    and the sums are merged eight at a time.
+
+    A ``KeyboardInterrupt`` while waiting for the result cancels the tasks on the cluster.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from distributed import Client, LocalCluster
+    >>> from orv.krige import dask as kdask, variogram
+    >>> rng = np.random.default_rng(0)
+    >>> points = rng.uniform(0, 100, size=(20_000, 2))
+    >>> values = np.sin(points[:, 0] / 10) + rng.normal(0, 0.1, 20_000)
+    >>> with LocalCluster(n_workers=2, threads_per_worker=1) as cluster, Client(cluster):
+    ...     result = kdask.variogram(points, values, bins=10, max_lag=10)
+    >>> result == variogram(points, values, bins=10, max_lag=10)
+    True
+    """
+    client = _client(client)
+    tiles = _tiles(tiles)
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(
+            f"variogram() got unexpected keyword argument(s) {', '.join(unknown)}; the options "
+            f"are client, tiles, {', '.join(_OPTIONS)}"
+        )
+    # Dask arrays and DataFrame columns are computed here; other inputs pass unchanged.
+    points, values = dask.compute(points, values, scheduler=client)
+    prepared = _front._prepare(points, values, bins, **{**_OPTIONS, **options})
+    if tiles is None:
+        tiles = _default_tiles(client, prepared.values.shape[0])
+    final, embedded_bytes = _graph(prepared, tiles)
+    if client is None:
+        (state,) = dask.compute(final)
+    else:
+        # The samples travel in the graph by design (a lost task is run again from it): warn
+        # only of what else a graph may carry beyond the threshold (keys and arguments take
+        # well under a kibibyte a task).
+        threshold = "distributed.admin.large-graph-warning-threshold"
+        raised = parse_bytes(dask.config.get(threshold)) + embedded_bytes
+        raised += 1024 * len(final.dask)
+        with dask.config.set({threshold: raised}):
+            future = client.compute(final)
+        try:
+            state = future.result()
+        except BaseException:
+            # Interrupted or failed: nothing of this call may go on running on the cluster.
+            client.cancel(future)
+            raise
+    counts, distance_means, value_means = _engine.finish_state(
+        _tiling.aligned(state, np.int64)
+    )
+    return _front._result(prepared, counts, distance_means, value_means)
+
+
+def _client(client: Any):
+    """The distributed client to use, or None for Dask's default scheduler."""
+    if client is None:
+        try:
+            from distributed import get_client
+        except ModuleNotFoundError as error:
+            if error.name != "distributed":
+                raise
+            return None
+        try:
+            return get_client()
+        except ValueError:  # no current client
+            return None
+    try:
+        from distributed import Client
+    except ModuleNotFoundError as error:
+        if error.name != "distributed":
+            raise
+        raise TypeError(
+            f"client must be a distributed.Client or None, and distributed is not installed; "
+            f"got {type(client).__name__}"
+        ) from error
+    if not isinstance(client, Client):
+        raise TypeError(f"client must be a distributed.Client or None; got {type(client).__name__}")
+    if client.status != "running":
+        raise ValueError(
+            f"client must be a running distributed.Client; got one whose status is "
+            f"{client.status!r}"
+        )
+    return client
+
+
+def _tiles(tiles: object) -> Optional[int]:
+    if tiles is None:
+        return None
+    if isinstance(tiles, (bool, np.bool_)) or not isinstance(tiles, numbers.Integral):
+        raise TypeError(f"tiles must be a positive int or None; got {type(tiles).__name__}")
+    if tiles < 1:
+        raise ValueError(f"tiles must be a positive int or None; got {int(tiles)}")
+    return int(tiles)
+
+
+def _default_tiles(client, n_samples: int) -> int:
+    if client is None:
+        threads = dask.config.get("num_workers", None) or os.cpu_count() or 1
+    else:
+        threads = max(1, sum(client.nthreads().values()))
+    return max(1, min(_PIECES_PER_THREAD * threads, n_samples // _SAMPLES_PER_PIECE))
+
+
+def _graph(prepared: _front._Prepared, tiles: int):
+    """The Dask graph of the pieces' states merged into one, and the bytes of samples in it."""
+    points, values = prepared.points, prepared.values
+    arguments = (
+        prepared.edges,
+        prepared.geographic,
+        prepared.estimator_code,
+        prepared.engine_direction,
+        prepared.bandwidth,
+    )
+    piece = dask.delayed(_tiling.piece_state, pure=True)
+    if prepared.prune:
+        positions = _tiling.embedding(points, prepared.geographic)
+        tile_indices = _tiling.spatial_tiles(positions, tiles)
+        halo_indices = _tiling.halos(
+            positions, tile_indices, _tiling.reach(float(prepared.edges[-1]), prepared.geographic)
+        )
+        # A tile's samples and its halo are used by its task alone: they go in the task.
+        states = [
+            piece((points[tile], values[tile]), [(points[halo], values[halo])], arguments)
+            for tile, halo in zip(tile_indices, halo_indices)
+        ]
+        embedded_samples = sum(
+            tile.size + halo.size for tile, halo in zip(tile_indices, halo_indices)
+        )
+    else:
+        count = min(tiles, points.shape[0])
+        bounds = [points.shape[0] * k // count for k in range(count + 1)]
+        # Each block is used by about half of the tasks: it is held once in the graph.
+        blocks = [
+            dask.delayed(_tiling.chunk, pure=True)(points[start:stop], values[start:stop])
+            for start, stop in zip(bounds[:-1], bounds[1:])
+        ]
+        states = [
+            piece(blocks[i], [blocks[j] for j in partners], arguments)
+            for i, partners in enumerate(_tiling.cyclic_partners(count))
+        ]
+        embedded_samples = points.shape[0]
+    merge = dask.delayed(_tiling.merge, pure=True)
+    while len(states) > 1:
+        states = [
+            merge(*states[start : start + _MERGE_FAN_IN])
+            for start in range(0, len(states), _MERGE_FAN_IN)
+        ]
+    return states[0], embedded_samples * (points.itemsize * points.shape[1] + values.itemsize)
