@@ -434,6 +434,47 @@ def test_misused_states_raise():
         _engine.pair_sums(*list(GOOD.values())[:-1])
 
 
+def unaligned(array):
+    """A writable copy of `array` one byte past the alignment of its items, as NumPy describes
+    an array inside a network message (format "=d" or "=q")."""
+    array = np.ascontiguousarray(array)
+    copy = np.frombuffer(bytearray(1 + array.nbytes), dtype=array.dtype, offset=1)
+    copy = copy.reshape(array.shape)
+    copy[...] = array
+    return copy
+
+
+@pytest.mark.parametrize("geographic", [False, True])
+def test_unaligned_arrays_give_the_same_bits(geographic):
+    rng = np.random.default_rng(5)
+    points = radians(rng.uniform(0.0, 2.0, (200, 2))) if geographic else rng.uniform(0, 9, (200, 2))
+    values = rng.normal(size=200)
+    edges = np.linspace(0.0, 60.0 if geographic else 2.0, 5)
+    skewed = [unaligned(array) for array in (points, values, edges)]
+    assert memoryview(skewed[0]).format == "=d" and not skewed[0].flags.aligned
+    options = (geographic, MATHERON, None, None)
+    expected = _engine.pair_sums(points, values, edges, *options, True, 1)
+    for got, want in zip(_engine.pair_sums(*skewed, *options, True, 1), expected):
+        assert got.tobytes() == want.tobytes()
+    state = _engine.pair_state(*skewed[:2], *skewed, *options, True, 1)
+    assert state.tobytes() == _engine.pair_state(points, values, points, values, edges,
+                                                 *options, True, 1).tobytes()
+    merged = _engine.merge_states(unaligned(state), unaligned(state))
+    assert _engine.finish_state(unaligned(merged))[0].tolist() == (2 * expected[0]).tolist()
+
+
+@pytest.mark.parametrize("argument, bad, message", [
+    ("points", np.zeros((3, 2), np.float32),
+     "points must be a C-contiguous 2-dimensional float64 array; got 2 dimension.* format 'f'"),
+    ("points", np.zeros((3, 2), ">f8"), "points must be .* format '>d'"),
+    ("values", np.zeros((3, 1)), "values must be a C-contiguous 1-dimensional float64 array"),
+    ("edges", np.array([0, 1]), "edges must be a C-contiguous 1-dimensional float64 array"),
+])
+def test_wrong_arrays_are_named_in_the_message(argument, bad, message):
+    with pytest.raises(TypeError, match=message):
+        _engine.pair_sums(*{**GOOD, argument: bad}.values())
+
+
 def test_stub_lists_every_function_with_its_positional_parameters():
     tree = ast.parse(Path(_engine.__file__).with_name("_engine.pyi").read_text())
     stubs = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}

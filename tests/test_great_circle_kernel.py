@@ -93,3 +93,22 @@ def test_keyboard_interrupt_arrives_promptly(thread_count):
     assert outcome == "KeyboardInterrupt"
     assert latency < 0.5
     assert ticks >= 10  # the interpreter lock was free while the kernel ran
+
+
+def test_unaligned_inputs_are_read_and_an_unaligned_output_refused():
+    from orv._algos.spmis.krige import _geodesy
+
+    def unaligned(array):
+        copy = np.frombuffer(bytearray(1 + array.nbytes), dtype=array.dtype, offset=1)
+        copy[...] = array.ravel()
+        return copy.reshape(array.shape)
+
+    lon, lat = np.radians(np.linspace(-170, 170, 7)), np.radians(np.linspace(-80, 80, 7))
+    expected = np.zeros((7, 7))
+    _geodesy.haversine_matrix(lon, lat, lon, lat, expected, 6371.0088, True)
+    got = np.zeros((7, 7))
+    skewed = [unaligned(array) for array in (lon, lat)]
+    _geodesy.haversine_matrix(*skewed, *skewed, got, 6371.0088, True)
+    assert got.tobytes() == expected.tobytes()
+    with pytest.raises(ValueError, match="out must be aligned"):
+        _geodesy.haversine_matrix(lon, lat, lon, lat, unaligned(got), 6371.0088, True)

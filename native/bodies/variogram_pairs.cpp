@@ -1,6 +1,6 @@
 #include "bodies/variogram_pairs.hpp"
 
-#include "common/float64_buffer.hpp"
+#include "common/array_buffer.hpp"
 #include "frame/constants.hpp"
 #include "frame/module_state.hpp"
 #include "frame/runtime.hpp"
@@ -19,7 +19,7 @@ class PlainArray : public Float64Buffer {
         : Float64Buffer(Py_TYPE(array) == reinterpret_cast<PyTypeObject *>(facts.numpy().ndarray)
                             ? array
                             : nullptr,
-                        dimensions, false) {
+                        dimensions, Access::read_in_place) {
         if (!*this) PyErr_Clear(); // not a usable array: the statements handle it
     }
 };
@@ -47,7 +47,7 @@ Ref new_array(const genuine::Collaborators &facts, int64_t count) {
 }
 
 double *writable_data(PyObject *array) {
-    Float64Buffer buffer(array, 1, true);
+    Float64Buffer buffer(array, 1, Access::write);
     return buffer ? buffer.data() : nullptr; // the array, held by the caller, keeps its memory
 }
 

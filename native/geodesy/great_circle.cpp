@@ -8,7 +8,7 @@
 // The work runs with the interpreter lock released, on the configured number of threads for
 // large matrices, and stops within milliseconds of a Ctrl-C: every entry is computed on its own,
 // so the rows can be shared out in any way and the result has the same bits for any count.
-#include "common/float64_buffer.hpp"
+#include "common/array_buffer.hpp"
 #include "engine/parallel.hpp"
 #include "engine/thread_count.hpp"
 #include "geodesy/haversine.hpp"
@@ -21,6 +21,7 @@
 
 namespace {
 
+using krige::Access;
 using krige::Float64Buffer;
 using krige::engine::Checkpoint;
 using krige::geodesy::distance;
@@ -113,8 +114,11 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
         PyErr_SetString(PyExc_TypeError, "haversine_matrix() takes 7 arguments");
         return nullptr;
     }
-    Float64Buffer lon_a(args[0], 1, false), lat_a(args[1], 1, false);
-    Float64Buffer lon_b(args[2], 1, false), lat_b(args[3], 1, false), out(args[4], 2, true);
+    Float64Buffer lon_a(args[0], 1, Access::read, "lon_a"),
+        lat_a(args[1], 1, Access::read, "lat_a");
+    Float64Buffer lon_b(args[2], 1, Access::read, "lon_b"),
+        lat_b(args[3], 1, Access::read, "lat_b");
+    Float64Buffer out(args[4], 2, Access::write, "out");
     if (!lon_a || !lat_a || !lon_b || !lat_b || !out) return nullptr;
     double radius = PyFloat_AsDouble(args[5]);
     int same = PyObject_IsTrue(args[6]);

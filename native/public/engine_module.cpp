@@ -5,7 +5,7 @@
 // block of pairs and returns the exact sums as an int64 array, which merge_states adds up and
 // finish_state turns into the same result. The Python front end validates and converts the
 // arguments; this module still checks every shape, type and range it relies on.
-#include "common/float64_buffer.hpp"
+#include "common/array_buffer.hpp"
 #include "common/owned_ref.hpp"
 #include "engine/variogram_tiles.hpp"
 
@@ -16,7 +16,9 @@
 
 namespace {
 
+using krige::Access;
 using krige::Float64Buffer;
+using krige::Int64Buffer;
 using krige::Ref;
 namespace engine = krige::engine;
 
@@ -29,34 +31,6 @@ bool wrong_argument_count(const char *function, Py_ssize_t expected, Py_ssize_t 
                  expected, given);
     return true;
 }
-
-// The int64 memory of a one-dimensional C-contiguous array, held for the object's life.
-class Int64Buffer {
-  public:
-    Int64Buffer(PyObject *object, bool writable) {
-        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(object, &buffer_, flags) < 0) return;
-        held_ = true;
-        const char *format = buffer_.format;
-        valid_ = buffer_.ndim == 1 && buffer_.itemsize == 8 &&
-                 (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0);
-        if (!valid_) PyErr_SetString(PyExc_TypeError, "a state must be a 1-D int64 array");
-    }
-    Int64Buffer(const Int64Buffer &) = delete;
-    Int64Buffer &operator=(const Int64Buffer &) = delete;
-    ~Int64Buffer() {
-        if (held_) PyBuffer_Release(&buffer_);
-    }
-    explicit operator bool() const { return valid_; }
-    std::span<int64_t> values() const {
-        return {static_cast<int64_t *>(buffer_.buf), std::size_t(buffer_.shape[0])};
-    }
-
-  private:
-    Py_buffer buffer_{};
-    bool held_ = false;
-    bool valid_ = false;
-};
 
 // A new one-dimensional NumPy array of `length` items of `dtype`, copied from `data`.
 Ref new_array(const char *dtype, std::size_t length, const void *data) {
@@ -93,8 +67,10 @@ struct Samples {
     Float64Buffer points, values;
     engine::SampleArrays arrays{};
 
-    Samples(PyObject *points_object, PyObject *values_object)
-        : points(points_object, 2, false), values(values_object, 1, false) {}
+    Samples(PyObject *points_object, PyObject *values_object, const char *points_name,
+            const char *values_name)
+        : points(points_object, 2, Access::read, points_name),
+          values(values_object, 1, Access::read, values_name) {}
 
     bool check(const char *which, bool geographic) {
         if (!points || !values) return false;
@@ -123,7 +99,7 @@ struct Settings {
     Float64Buffer edges;
     engine::PairSettings pair{};
 
-    explicit Settings(PyObject *edges_object) : edges(edges_object, 1, false) {}
+    explicit Settings(PyObject *edges_object) : edges(edges_object, 1, Access::read, "edges") {}
 
     bool parse(PyObject *geographic_object, PyObject *estimator_object, PyObject *direction_object,
                PyObject *bandwidth_object, PyObject *threads_object) {
@@ -224,7 +200,7 @@ std::optional<engine::ClassMeans> rounded_means(const engine::PairAccumulator &a
 
 PyObject *pair_sums(PyObject *, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("pair_sums", 9, count)) return nullptr;
-    Samples samples(args[0], args[1]);
+    Samples samples(args[0], args[1], "points", "values");
     Settings settings(args[2]);
     if (!settings.parse(args[3], args[4], args[5], args[6], args[8])) return nullptr;
     if (!samples.check("points", settings.pair.geographic) ||
@@ -252,7 +228,8 @@ PyObject *state_array(engine::PairAccumulator &accumulator) {
 
 PyObject *pair_state(PyObject *, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("pair_state", 11, count)) return nullptr;
-    Samples a(args[0], args[1]), b(args[2], args[3]);
+    Samples a(args[0], args[1], "points_a", "values_a");
+    Samples b(args[2], args[3], "points_b", "values_b");
     Settings settings(args[4]);
     if (!settings.parse(args[5], args[6], args[7], args[8], args[10])) return nullptr;
     const int same = PyObject_IsTrue(args[9]);
@@ -277,7 +254,7 @@ PyObject *pair_state(PyObject *, PyObject *const *args, Py_ssize_t count) {
 
 // Loads a state array into an accumulator; raises ValueError for anything that is not one.
 std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *name) {
-    Int64Buffer buffer(object, false);
+    Int64Buffer buffer(object, 1, Access::read, name);
     if (!buffer) return std::nullopt;
     const std::size_t classes = engine::state_classes(buffer.values());
     if (classes == 0) {

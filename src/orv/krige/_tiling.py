@@ -133,15 +133,6 @@ def chunk(points: NDArray[np.float64], values: NDArray[np.float64]):
     return points, values
 
 
-def aligned(array, dtype):
-    """`array` as aligned C-contiguous memory of `dtype`, which the engine's buffers require.
-
-    Arrays that reach a task through the network can lie at unaligned offsets of a message;
-    such arrays are copied (NumPy exports their buffers with a format the engine refuses).
-    """
-    return np.require(array, dtype, ("C_CONTIGUOUS", "ALIGNED"))
-
-
 def piece_state(own, others, arguments):
     """Exact state of the pairs inside `own` and of those between `own` and each of `others`.
 
@@ -149,12 +140,10 @@ def piece_state(own, others, arguments):
     geographic, estimator, direction, bandwidth). Runs on one thread: the tasks are the
     parallelism.
     """
-    edges, *options = arguments
-    arguments = (aligned(edges, np.float64), *options)
-    points, values = (aligned(array, np.float64) for array in own)
+    points, values = own
     state = _engine.pair_state(points, values, points, values, *arguments, True, 1)
     for other in others:
-        other_points, other_values = (aligned(array, np.float64) for array in other)
+        other_points, other_values = other
         if other_points.shape[0]:
             state = _engine.merge_states(
                 state,
@@ -167,7 +156,7 @@ def piece_state(own, others, arguments):
 
 def merge(*states):
     """The state of the union of the pieces whose states are given."""
-    merged = aligned(states[0], np.int64)
+    merged = states[0]
     for state in states[1:]:
-        merged = _engine.merge_states(merged, aligned(state, np.int64))
+        merged = _engine.merge_states(merged, state)
     return merged

@@ -144,9 +144,7 @@ def variogram(
             # Interrupted or failed: nothing of this call may go on running on the cluster.
             client.cancel(future)
             raise
-    counts, distance_means, value_means = _engine.finish_state(
-        _tiling.aligned(state, np.int64)
-    )
+    counts, distance_means, value_means = _engine.finish_state(state)
     return _front._result(prepared, counts, distance_means, value_means)
 
 
