@@ -50,7 +50,11 @@ def _real(value: object, name: str, accepted: str) -> float:
 def _samples(
     points: ArrayLike, values: ArrayLike, gtype: str
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Coordinates N x d and values N as new C-contiguous float64 arrays, shapes checked."""
+    """Coordinates N x d and values N as C-contiguous float64 arrays, shapes checked.
+
+    Arrays that already are such are used as they are: the engine reads each sample once into
+    memory of its own, so a copy here would only add to the peak memory.
+    """
     coordinates = real_array(points, "points")
     if coordinates.ndim == 1 and gtype == "PROJCS":
         coordinates = coordinates[:, None]
@@ -75,8 +79,8 @@ def _samples(
             f"{coordinates.shape[0]} points and {samples.shape[0]} values"
         )
     return (
-        np.array(coordinates, dtype=np.float64, order="C", copy=True),
-        np.array(samples, dtype=np.float64, order="C", copy=True),
+        np.ascontiguousarray(coordinates, dtype=np.float64),
+        np.ascontiguousarray(samples, dtype=np.float64),
     )
 
 
@@ -396,16 +400,9 @@ def _prepare(
     edges = _edges(bins, max_lag, extent)
 
     if geographic:
-        # The conversion of great_circle_distance, so that every pair's distance is its value.
-        coordinates = np.ascontiguousarray(
-            np.stack(
-                [
-                    np.radians(coordinates[:, 0], dtype=np.float64),
-                    np.radians(coordinates[:, 1], dtype=np.float64),
-                ],
-                axis=1,
-            )
-        )
+        # The conversion of great_circle_distance (element by element, so converting both
+        # columns at once gives the same bits), so that every pair's distance is its value.
+        coordinates = np.radians(coordinates, dtype=np.float64)
     return _Prepared(
         points=coordinates,
         values=samples,
