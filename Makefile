@@ -24,7 +24,8 @@ bench:
 	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_variogram.py $(BENCH_ARGS)
 
-# The public variogram's engine: speed goals, peak memory, peers. BENCH_ARGS=--quick: a spot check.
+# The public variogram: speed goals, peak memory, peers. BENCH_ARGS=--quick: a spot check;
+# BENCH_ARGS=--peers-50000 adds the peers at N = 50,000.
 bench-public:
 	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
 	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
