@@ -4,6 +4,9 @@ Class k holds the pairs at distances h with ``edges[k] <= h < edges[k + 1]``; th
 also holds ``h == edges[-1]``. Each class's mean distance and mean per-pair value is the
 correctly rounded (to nearest, ties to even) value of the exact mean, whatever the pair order,
 thread count, pruning or partition into states. Empty classes give NaN means.
+
+Arrays are C-contiguous and native-endian; they may lie at unaligned addresses (as arrays read
+out of a network message do), which costs one copy of their items.
 """
 
 import numpy as np
