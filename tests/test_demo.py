@@ -24,19 +24,47 @@ def quick_run(tmp_path_factory, meuse_csv):
     return status, text.getvalue(), out
 
 
+ROW = re.compile(r"^  (\S.*?)\s+(\S+)\s+(\S+)\s+(\S+)\s+± (\S+)(?: km| °)?\s+(passed|FAILED)$",
+                 flags=re.M)
+NAMES = ["Nugget", "Sill", "Angle of major axis", "Range along", "Range across",
+         "Ratio along / across", "Range, adjusted frame", "Residual ratio"]
+
+
 def test_quick_demonstration_passes_every_check_and_writes_the_plots(quick_run):
     status, out, folder = quick_run
     assert status == 0, out
-    rows = re.findall(r"^  (\S.*?)\s+(\S+)\s+(\S+)\s+(\S+)\s+± (\S+)(?: km)?\s+(passed|FAILED)$",
-                      out, flags=re.M)
-    assert [r[0] for r in rows] == ["Nugget", "Sill", "Range along 30°", "Range across (120°)",
-                                    "Ratio along / across"]
+    rows = ROW.findall(out)
+    assert [r[0] for r in rows] == NAMES
     assert all(r[5] == "passed" for r in rows)
     assert "Known-truth checks: all passed" in out and "All checks passed." in out
     assert "(limit 0.5 %), the same classes hold pairs: True: passed" in out
     for name in ("known_truth_semivariograms.png", "meuse_log_zinc_semivariograms.png"):
         plot = folder / name
         assert plot.read_bytes()[:8] == PNG and plot.stat().st_size > 20_000
+
+
+def _swap_axes(e):
+    return {**e, "Angle of major axis": e["Angle of major axis"] + 90.0,
+            "Range along": e["Range across"], "Range across": e["Range along"],
+            "Ratio along / across": 1.0 / e["Ratio along / across"]}
+
+
+@pytest.mark.parametrize("wrong", [
+    pytest.param(_swap_axes, id="axes swapped"),
+    pytest.param(lambda e: {**e, "Ratio along / across": 1.0 / e["Ratio along / across"]},
+                 id="ratio inverted"),
+    pytest.param(lambda e: {k: v * (1000.0 if "Range" in k else 1.0) for k, v in e.items()},
+                 id="ranges in metres"),
+    pytest.param(lambda e: {**e, "Nugget": 0.0}, id="nugget ignored"),
+    pytest.param(lambda e: {**e, "Residual ratio": 2.0}, id="anisotropy left in"),
+])
+def test_the_tolerances_reject_plainly_wrong_estimates(quick_run, wrong):
+    rows = {r[0]: r for r in ROW.findall(quick_run[1])}
+    estimates = wrong({name: float(r[2]) for name, r in rows.items()})
+    checks = [demo.Check(name, "", float(rows[name][1]), estimates[name], 0.0,
+                         float(rows[name][4]), 180.0 if name.startswith("Angle") else None)
+              for name in NAMES]
+    assert not all(c.passed for c in checks)
 
 
 def test_a_failed_check_makes_the_exit_status_1(tmp_path, monkeypatch, capsys):
@@ -46,14 +74,26 @@ def test_a_failed_check_makes_the_exit_status_1(tmp_path, monkeypatch, capsys):
     assert "Known-truth checks: FAILED" in out and "Meuse survey: skipped" in out
 
 
-def test_directional_fits_tell_the_longer_range_from_the_shorter():
-    points, values = demo.spherical_field(
-        600, extent=60.0, psill=1.0, range_=20.0, nugget=0.05, angle=30.0, ratio=2.0, seed=4
-    )
-    found = demo.estimate(points, values, 30.0, 30.0, 20)
-    assert found.along.direction == 30.0 and found.across.direction == 120.0
-    assert found.fit_across.parameters["Nugget"] == found.fit_along.parameters["Nugget"]
-    assert found.fit_along.parameters["Range"] > 1.3 * found.fit_across.parameters["Range"]
+@pytest.mark.parametrize("angle", [0.0, 30.0, 95.0, 170.0])
+@pytest.mark.parametrize("ratio", [1.0, 2.0, 3.5])
+def test_the_range_ellipse_recovers_exact_anisotropy(angle, ratio):
+    truth = demo.RangeEllipse(angle, 20.0, 20.0 / ratio, np.zeros((4, 4)))
+    ranges = truth.range_at(np.array(demo.DIRECTIONS))
+    found = demo.fit_range_ellipse(demo.DIRECTIONS, ranges, 0.05 * ranges)
+    assert found.major == pytest.approx(20.0) and found.ratio == pytest.approx(ratio)
+    if ratio > 1.0:
+        assert abs((found.angle - angle + 90.0) % 180.0 - 90.0) < 1e-6
+    assert np.all(np.sqrt(np.diag(found.covariance)) < 1e-6)
+
+
+def test_the_range_ellipse_refuses_ranges_that_fit_no_ellipse():
+    with pytest.raises(ValueError, match="at least 4 directions"):
+        demo.fit_range_ellipse([0.0, 45.0, 90.0], [1.0, 2.0, 3.0], [0.1] * 3)
+    # Ranges of 1 / r² = 0.01 + 0.02 sin 2θ, a hyperbola: unbounded towards 135°.
+    directions = np.array([0.0, 20.0, 45.0, 70.0, 90.0])
+    ranges = 1.0 / np.sqrt(0.01 + 0.02 * np.sin(np.radians(2.0 * directions)))
+    with pytest.raises(ValueError, match="unbounded"):
+        demo.fit_range_ellipse(directions, ranges, 0.05 * ranges)
 
 
 def test_geographic_lags_agree_with_projected_lags(meuse_csv):
