@@ -110,7 +110,8 @@ class FittedVariogram:
 
 def _model_name(model):
     if not isinstance(model, str):
-        raise TypeError(f"model must be a model name (str); got {type(model).__name__}")
+        raise TypeError(f"model must be a model name (str), one of {', '.join(MODELS)}; "
+                        f"got {type(model).__name__}")
     for name in MODELS:
         if name.lower() == model.lower():
             return name
