@@ -16,20 +16,19 @@ demo: $(VENV)/.installed
 
 install: $(VENV)/.installed
 
-# Benchmarks run in a venv of their own, since the peers pin other SciPy versions.
+# Benchmarks run in a venv of their own, since the peers pin other SciPy versions. It is made by
+# the pattern rules below, with the bench extra in place of the test extra.
 BENCH_VENV := .venv-bench
-bench:
-	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.11.1" "cmake>=3.20" ninja
-	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
+$(BENCH_VENV)/.installed: BUILD_DIR = build/bench
+$(BENCH_VENV)/.installed: EXTRAS = bench
+
+# The classic functions against a NumPy reference and the peers, and the streaming engine at large N.
+bench: $(BENCH_VENV)/.installed
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_variogram.py $(BENCH_ARGS)
 
 # The public variogram: speed goals, peak memory, peers. BENCH_ARGS=--quick: a spot check;
 # BENCH_ARGS=--peers-50000 adds the peers at N = 50,000.
-bench-public:
-	test -x $(BENCH_VENV)/bin/python || $(PYTHON312) -m venv $(BENCH_VENV)
-	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip "scikit-build-core>=0.10" "cmake>=3.20" ninja
-	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/bench ".[bench]"
+bench-public: $(BENCH_VENV)/.installed
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_public.py $(BENCH_ARGS)
 
 # The variogram on a two-worker Dask LocalCluster against the local engine on the same two cores,
@@ -50,8 +49,9 @@ BASE_PYTHON = $(PYTHON312)
 # changed.
 BUILD_DIR = build/release
 BUILD_OPTIONS =
+EXTRAS = test
 %/.installed: %/bin/python $(SOURCES)
-	$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_OPTIONS) ".[test]"
+	$*/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(BUILD_OPTIONS) ".[$(EXTRAS)]"
 	@touch $@
 
 # ---- Reliability: sanitizers, fuzzing, other interpreters ---------------------------------------

@@ -256,12 +256,12 @@ def large_sizes(options, results):
         for n in sizes:
             pairs = n * (n - 1) // 2
             timings = {}
-            for threads in (1, 2):
-                seconds, peak = large_call("engine", n, gtype, threads)
-                timings[threads] = seconds
-                print(f"{gtype:7} {n:7} {'engine':14} {threads:7} {seconds:9.2f} {peak / 2**20:8.1f} "
+            for thread_count in (1, 2):
+                seconds, peak = large_call("engine", n, gtype, thread_count)
+                timings[thread_count] = seconds
+                print(f"{gtype:7} {n:7} {'engine':14} {thread_count:7} {seconds:9.2f} {peak / 2**20:8.1f} "
                       f"{seconds / pairs * 1e9:8.2f} {timings[1] / seconds:12.2f}", flush=True)
-                results["rows"].append({"gtype": gtype, "n": n, "path": "engine", "threads": threads,
+                results["rows"].append({"gtype": gtype, "n": n, "path": "engine", "threads": thread_count,
                                         "seconds": seconds, "peak": peak})
             print(f"{'':7} {'':7} speed-up of 2 threads over 1: {timings[1] / timings[2]:.2f}")
             others = ["reference", "stored pairs"]

@@ -10,7 +10,6 @@ import inspect
 import math
 import os
 import random
-import resource
 import signal
 import sys
 import threading

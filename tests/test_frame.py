@@ -336,3 +336,24 @@ def test_missing_package_name_fails_and_the_next_import_recovers():
         "throwaway.core throwaway.variogram orv._algos.spmis.krige.core",
         "True",
     ]
+
+
+@pytest.mark.parametrize("raised", ["KeyboardInterrupt", "MemoryError"])
+def test_an_error_other_than_a_missing_name_propagates_from_the_import(raised):
+    out = run_python(LOAD_UNDER_OTHER_NAME + f"""
+    # The import machinery's own look-up finds the name missing; the module's look-up after it
+    # fails with another error.
+    calls = []
+    def missing(name):
+        calls.append(name)
+        raise (AttributeError if len(calls) == 1 else {raised})(name)
+    package.__getattr__ = missing
+    sys.modules["throwaway.variogram"] = types.ModuleType("throwaway.variogram")
+    try:
+        load()
+    except BaseException as error:
+        print(type(error).__name__, error)
+    del package.__getattr__
+    print(load().variogram.__name__)
+    """)
+    assert out.splitlines() == [f"{raised} variogram", "throwaway.variogram"]

@@ -1,5 +1,4 @@
 """init_variogram_model: the experimental semivariogram."""
-import types
 import warnings
 
 import numpy as np

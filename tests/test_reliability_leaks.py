@@ -6,7 +6,6 @@ Under the sanitizer build objects come from malloc, which sys.getallocatedblocks
 there the reference counts are still checked.
 """
 import types
-import warnings
 
 import numpy as np
 import pytest

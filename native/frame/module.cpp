@@ -9,6 +9,21 @@
 namespace krige {
 namespace {
 
+// sys.modules["<package name>.<name>"]; nullptr without an error when the package has no name or
+// the table holds no such module.
+Ref imported_submodule(PyObject *package, PyObject *name) {
+    Ref package_name(PyModule_GetNameObject(package));
+    if (!package_name) {
+        // Not a module (TypeError) or a module without a name (SystemError): nothing to look up.
+        if (PyErr_ExceptionMatches(PyExc_SystemError) || PyErr_ExceptionMatches(PyExc_TypeError))
+            PyErr_Clear();
+        return Ref();
+    }
+    Ref full_name(PyUnicode_FromFormat("%U.%U", package_name.get(), name));
+    if (!full_name) return Ref();
+    return Ref(PyImport_GetModule(full_name.get()));
+}
+
 // Copies spec.<attribute> into the module dictionary; a missing attribute is skipped.
 int copy_spec_attribute(PyObject *spec, const char *attribute, PyObject *dict, const char *key,
                         bool skip_none) {
@@ -65,14 +80,13 @@ int import_package_names() {
     for (PyObject *name : imported) {
         Ref value(PyObject_GetAttr(package.get(), name));
         if (!value) {
-            // Any failure of the attribute access falls back to the module table.
+            // A missing attribute falls back to the module table, where a submodule imported
+            // while the package is still initialising is found; any other error propagates.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
-            Ref package_name(PyModule_GetNameObject(package.get()));
-            Ref full_name(package_name ? PyUnicode_FromFormat("%U.%U", package_name.get(), name)
-                                       : nullptr);
-            value = Ref(full_name ? PyImport_GetModule(full_name.get()) : nullptr);
+            value = imported_submodule(package.get(), name);
             if (!value) {
-                PyErr_Clear();
+                if (PyErr_Occurred()) return -1;
                 PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
                 return -1;
             }

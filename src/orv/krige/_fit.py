@@ -39,6 +39,8 @@ CRESSIE_ITERATIONS = 100
 class FittedVariogram:
     """A variogram model fitted to an experimental semivariogram.
 
+    Returned by `ExperimentalVariogram.fit`; called with lags ``h``, it gives the model's γ(h).
+
     Attributes
     ----------
     model : str
@@ -92,7 +94,18 @@ class FittedVariogram:
         object.__setattr__(self, "covariance", covariance)
 
     def __call__(self, h: ArrayLike) -> NDArray[np.float64]:
-        """Semivariance γ(h) of the fitted model at lag(s) `h` (same unit as the lags)."""
+        """Semivariance γ(h) of the fitted model.
+
+        Parameters
+        ----------
+        h : array_like
+            Lag(s), in the unit of the lags of the fitted semivariogram.
+
+        Returns
+        -------
+        ndarray of float64
+            γ(h), of the shape of `h`; γ(0) = 0.
+        """
         function, names = MODELS[self.model]
         result: NDArray[np.float64] = function([self.parameters[name] for name in names], h)
         return result
@@ -110,7 +123,8 @@ class FittedVariogram:
 
 def _model_name(model):
     if not isinstance(model, str):
-        raise TypeError(f"model must be a model name (str); got {type(model).__name__}")
+        raise TypeError(f"model must be a model name (str), one of {', '.join(MODELS)}; "
+                        f"got {type(model).__name__}")
     for name in MODELS:
         if name.lower() == model.lower():
             return name

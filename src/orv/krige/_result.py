@@ -15,10 +15,10 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 
-def _read_only(values: ArrayLike, dtype: type[np.generic]) -> NDArray[Any]:
+def _read_only(values: ArrayLike, dtype: type[np.generic], name: str) -> NDArray[Any]:
     array = np.array(values, dtype=dtype, copy=True)
     if array.ndim != 1:
-        raise ValueError(f"expected a one-dimensional array; got shape {array.shape}")
+        raise ValueError(f"{name} must be a one-dimensional array; got shape {array.shape}")
     array.setflags(write=False)
     return array
 
@@ -72,11 +72,11 @@ class ExperimentalVariogram:
     bandwidth: Optional[float] = None
 
     def __post_init__(self) -> None:
-        edges = _read_only(self.edges, np.float64)
+        edges = _read_only(self.edges, np.float64, "edges")
         arrays = {
-            "lags": _read_only(self.lags, np.float64),
-            "semivariance": _read_only(self.semivariance, np.float64),
-            "counts": _read_only(self.counts, np.int64),
+            "lags": _read_only(self.lags, np.float64, "lags"),
+            "semivariance": _read_only(self.semivariance, np.float64, "semivariance"),
+            "counts": _read_only(self.counts, np.int64, "counts"),
         }
         for name, array in arrays.items():
             if array.shape[0] != edges.shape[0] - 1:
