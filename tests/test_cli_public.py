@@ -141,6 +141,7 @@ def test_bad_option_values_are_usage_errors(capsys, samples, extra, message):
          "--model Spherical: cannot fit the 3 free parameters"),
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";", "--na", "NA",
           "--nan-policy", "omit", "--gtype", "GEOGCS"], "latitudes (second column) must lie"),
+        (BASE[:-4] + ["--max-lag", "0.001"], "no distance class holds a pair"),
     ],
 )
 def test_data_errors_are_one_line_with_status_1(capsys, samples, options, message):

@@ -182,6 +182,11 @@ def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVari
         )
     for warning in caught:
         print(f"{PROG}: note: {warning.message}", file=sys.stderr)
+    if not np.any(result.counts):
+        raise InputError(
+            f"no distance class holds a pair: no two samples are within {result.max_lag:g} "
+            "of each other in the selected directions; give a larger --max-lag or other --bins"
+        )
     if args.model is None:
         return result, None
     weights = None if args.weights == "none" else (args.weights or "counts")
