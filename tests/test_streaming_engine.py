@@ -23,7 +23,7 @@ from scipy import spatial
 from orv._algos.spmis.krige import core, threads
 from orv._algos.spmis.krige.geodesy import great_circle_distance
 
-from conftest import module_entries, outcome
+from conftest import CollidingName, module_entries, outcome
 
 LONG = os.environ.get("ORV_KRIGE_LONG_TESTS") == "1"
 
@@ -157,6 +157,29 @@ def run_child(setup="", n=1500, gtype="GEOGCS", check=True):
     if check:
         assert done.returncode == 0, done.stderr
     return done
+
+
+@pytest.mark.parametrize(
+    "namespace, name, gtype",
+    [("geodesy", "EARTH_RADIUS_KM", "GEOGCS"), ("geodesy", "_geodesy", "GEOGCS"),
+     ("numpy", "array_equal", "GEOGCS"), ("threads", "_min_pairs_for_threads", "PROJCS")],
+)
+def test_failing_lookups_of_the_engine_settings_propagate(forced_threads, namespace, name, gtype):
+    """A name whose dictionary look-up raises stops the call with that error, at the statement
+    that made the look-up, instead of being taken for an absent name."""
+    from orv._algos.spmis.krige import geodesy
+    entries = vars({"geodesy": geodesy, "numpy": np, "threads": threads}[namespace])
+    key = CollidingName(name, ArithmeticError("comparison failed"))
+    value = entries.pop(name)
+    entries[key] = value
+    points, values = np.random.default_rng(5).random((40, 2)) * 10, np.arange(40.0)
+    try:
+        with pytest.raises(ArithmeticError, match="comparison failed") as raised:
+            core.init_variogram_model(points, values, 4, gtype)
+    finally:
+        del entries[key]
+        entries[name] = value
+    assert not any(str(entry.path).endswith("geodesy.py") for entry in raised.traceback)
 
 
 @pytest.mark.parametrize("gtype", ["GEOGCS", "PROJCS"])

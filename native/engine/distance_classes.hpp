@@ -1,0 +1,58 @@
+// Distance classes, shared by the pair engines: the class of a value among ascending bounds,
+// found through a lookup table, and the squared-distance thresholds that let a pass compare
+// squared distances instead of their roots.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace krige::engine {
+
+// The smallest q >= 0 with sqrt(q) >= e, and the largest q with sqrt(q) <= e: since
+// the square root is monotonic and correctly rounded, comparing a squared distance with these
+// decides exactly how its root compares with e. Found by stepping with nextafter from e * e.
+double least_square_reaching(double e);
+double greatest_square_within(double e);
+
+// Finds among ascending bounds b[0..n] (n >= 1, equal neighbours allowed) the class k with
+// b[k] <= x < b[k + 1], the outer classes extended to −∞ and +∞, so that x == b[n] falls into the
+// last class. A table over equal-width buckets of [b[0], b[n]] answers directly for a bucket that
+// no inner bound falls into; otherwise it gives a first guess that comparisons with the bounds
+// then raise. The bucket of a value is a monotonic function of it, computed alike for values and
+// bounds, so neither answer depends on the table's rounding.
+class ClassLookup {
+  public:
+    explicit ClassLookup(std::span<const double> bounds);
+
+    // Any x but NaN.
+    std::size_t classify(double x) const {
+        const uint32_t entry = table_[bucket(x)];
+        if ((entry & mixed) == 0) [[likely]]
+            return entry;
+        // x reaches the bounds of earlier buckets: only the ones in its own can be passed.
+        std::size_t k = entry & ~mixed;
+        while (k + 1 < classes() && x >= bounds_[k + 1])
+            ++k;
+        return k;
+    }
+
+    std::size_t classes() const { return bounds_.size() - 1; }
+
+  private:
+    static constexpr uint32_t mixed = uint32_t(1) << 31; // an inner bound lies in the bucket
+
+    std::size_t bucket(double x) const {
+        // Clamped to the table; max(0, NaN) is 0.
+        const double position = std::min(std::max(0.0, (x - low_) * buckets_per_unit_), last_);
+        return std::size_t(position);
+    }
+
+    std::vector<double> bounds_;
+    double low_, buckets_per_unit_, last_;
+    std::vector<uint32_t> table_;
+};
+
+} // namespace krige::engine
