@@ -113,6 +113,29 @@ def test_engine_stored_pairs_and_statements_agree(module_globals, forced_threads
     assert stored == statements
 
 
+def geographic_layout(kind, rng):
+    """Longitudes and latitudes (degrees) that put many pairs at or near the class edges, the
+    largest or the smallest distance."""
+    if kind == "near duplicates":
+        return np.array([5.0, 50.0]) + rng.random((400, 2)) * 1e-7
+    if kind == "antimeridian and poles":
+        return np.column_stack([rng.choice([-179.9, 179.9, 0.0], 400), rng.choice([-89.9, 0.0, 89.9], 400)])
+    if kind == "antipodes":
+        half = rng.uniform([-180, -90], [0, 90], (200, 2))
+        return np.vstack([half, np.column_stack([half[:, 0] + 180.0, -half[:, 1]])])
+    return rng.integers(-4, 5, (400, 2)) * np.array([1.0, 0.5]) + np.array([120.0, 45.0])
+
+
+@pytest.mark.parametrize("kind", ["near duplicates", "antimeridian and poles", "antipodes", "grid"])
+@pytest.mark.parametrize("n_lags", [1, 7, 50])
+def test_screened_geographic_distances_agree_at_edges_and_extremes(module_globals, kind, n_lags):
+    rng = np.random.default_rng(len(kind) * n_lags)
+    points = geographic_layout(kind, rng)
+    values = rng.normal(size=len(points))
+    engine, _, statements = three_paths(module_globals, points, values, n_lags, "GEOGCS")
+    assert engine == statements
+
+
 @pytest.mark.parametrize("gtype", ["PROJCS", "GEOGCS"])
 def test_any_thread_count_gives_the_same_bits(forced_threads, gtype):
     rng = np.random.default_rng(7)

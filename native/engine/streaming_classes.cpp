@@ -1,6 +1,7 @@
 #include "engine/streaming_classes.hpp"
 
 #include "engine/distance_classes.hpp"
+#include "engine/haversine_screen.hpp"
 #include "engine/pair_distances.hpp"
 #include "engine/parallel.hpp"
 #include "engine/thread_count.hpp"
@@ -93,6 +94,7 @@ template <int Fixed> struct ProjectedSource {
     ProjectedSamples s;
     int64_t n;
     size_t columns;
+    static constexpr bool screened = false;
 
     explicit ProjectedSource(ProjectedSamples samples)
         : s(std::move(samples)), n(int64_t(s.values.size())), columns(s.columns.size()) {}
@@ -158,17 +160,29 @@ struct GeographicSource {
     GeographicSamples s;
     int64_t n;
 
+    HaversineScreen screen;
+    bool screened; // passes 1 and 2 look at approximate haversine terms first
+
     explicit GeographicSource(GeographicSamples samples)
-        : s(std::move(samples)), n(int64_t(s.values.size())) {}
+        : s(std::move(samples)), n(int64_t(s.values.size())), screened(screen.build(s.lon, s.lat)) {
+    }
+
+    void screen_keys(int64_t r, int64_t j0, int64_t j1, double *h) const {
+        screen.terms(size_t(r), size_t(j0), size_t(j1), s.cos_lat.data(), h);
+    }
+
+    double key(int64_t r, int64_t j) const {
+        const size_t i = size_t(r), k = size_t(j);
+        return geodesy::distance(s.lon[i], s.lat[i], s.cos_lat[i], s.lon[k], s.lat[k], s.cos_lat[k],
+                                 s.diameter);
+    }
 
     int64_t rows() const { return n; }
     int64_t row_length(int64_t r) const { return r; }
 
-    void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
-        const size_t i = size_t(r);
+    void keys(int64_t r, int64_t j0, int64_t j1, double *out) const {
         for (int64_t j = j0; j < j1; ++j)
-            key[j - j0] = geodesy::distance(s.lon[i], s.lat[i], s.cos_lat[i], s.lon[size_t(j)],
-                                            s.lat[size_t(j)], s.cos_lat[size_t(j)], s.diameter);
+            out[j - j0] = key(r, j);
     }
 
     void pairs(int64_t r, int64_t j0, int64_t j1, double *key, double *d, double *g) const {
@@ -188,6 +202,7 @@ struct GeographicSource {
 struct StoredSource {
     StoredPairs p;
     static constexpr int64_t row = 4096;
+    static constexpr bool screened = false;
 
     int64_t rows() const { return (p.count + row - 1) / row; }
     int64_t row_length(int64_t r) const { return std::min(row, p.count - r * row); }
@@ -227,6 +242,19 @@ template <class Source> class Stream final : public PairStream {
         int status = run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
             KeyRange range;
+            if constexpr (requires { &Source::screen_keys; }) {
+                if (source_.screened) {
+                    ScreenedExtremes screened;
+                    for_tiles(
+                        segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                            source_.screen_keys(r, j0, j1, key.data());
+                            screened.add(key.data(), size_t(j1 - j0),
+                                         [&](size_t m) { return source_.key(r, j0 + int64_t(m)); });
+                        });
+                    partial[size_t(w)] = {screened.max, screened.min, false};
+                    return;
+                }
+            }
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
                 range.add(key.data(), j1 - j0);
@@ -259,6 +287,22 @@ template <class Source> class Stream final : public PairStream {
         int status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
             std::vector<int64_t> &mine = counts[size_t(w)];
+            if constexpr (requires { &Source::screen_keys; }) {
+                if (source_.screened) {
+                    const TermBands bands(edges, source_.s.diameter);
+                    for_tiles(segments[size_t(w)], checkpoint,
+                              [&](int64_t r, int64_t j0, int64_t j1) {
+                                  source_.screen_keys(r, j0, j1, key.data());
+                                  for (int64_t m = 0; m < j1 - j0; ++m) {
+                                      int k = bands.classify(key[size_t(m)]);
+                                      if (k == TermBands::undecided) [[unlikely]]
+                                          k = classify(source_.key(r, j0 + m));
+                                      if (k >= 0) ++mine[size_t(k)];
+                                  }
+                              });
+                    return;
+                }
+            }
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
                 for (int64_t m = 0; m < j1 - j0; ++m)
