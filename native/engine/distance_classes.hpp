@@ -45,9 +45,11 @@ class ClassLookup {
     static constexpr uint32_t mixed = uint32_t(1) << 31; // an inner bound lies in the bucket
 
     std::size_t bucket(double x) const {
-        // Clamped to the table; max(0, NaN) is 0.
-        const double position = std::min(std::max(0.0, (x - low_) * buckets_per_unit_), last_);
-        return std::size_t(position);
+        // Clamped to the table, NaN to bucket 0.
+        double position = (x - low_) * buckets_per_unit_;
+        position = position > 0.0 ? position : 0.0;
+        position = position < last_ ? position : last_;
+        return std::size_t(int64_t(position));
     }
 
     std::vector<double> bounds_;

@@ -85,6 +85,29 @@ struct KeyRange {
     }
 };
 
+// Counts per class, kept in four interleaved tallies so that pairs of one class in a row do not
+// wait for each other's increments; class -1 (outside every class) has a slot of its own.
+class Tallies {
+  public:
+    explicit Tallies(size_t classes) : stride_(classes + 1), tally_(lanes * stride_, 0) {}
+
+    void add(int64_t m, int k) {
+        const size_t slot = k >= 0 ? size_t(k) : stride_ - 1;
+        ++tally_[size_t(m % lanes) * stride_ + slot];
+    }
+
+    void total(std::vector<int64_t> &counts) const {
+        for (size_t k = 0; k + 1 < stride_; ++k)
+            for (size_t l = 0; l < lanes; ++l)
+                counts[k] += tally_[l * stride_ + k];
+    }
+
+  private:
+    static constexpr size_t lanes = 4;
+    size_t stride_;
+    std::vector<int64_t> tally_;
+};
+
 // ---- Pair sources: rows of pairs in the statements' order ---------------------------------------
 
 // pdist's condensed order: row i holds the pairs (i, j) for j = i + 1 … n − 1. Keys are squared
@@ -286,7 +309,7 @@ template <class Source> class Stream final : public PairStream {
         std::vector<std::vector<int64_t>> counts(parts, std::vector<int64_t>(classes, 0));
         int status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
-            std::vector<int64_t> &mine = counts[size_t(w)];
+            Tallies tallies(classes);
             if constexpr (requires { &Source::screen_keys; }) {
                 if (source_.screened) {
                     const TermBands bands(edges, source_.s.diameter);
@@ -297,17 +320,19 @@ template <class Source> class Stream final : public PairStream {
                                       int k = bands.classify(key[size_t(m)]);
                                       if (k == TermBands::undecided) [[unlikely]]
                                           k = classify(source_.key(r, j0 + m));
-                                      if (k >= 0) ++mine[size_t(k)];
+                                      tallies.add(m, k);
                                   }
                               });
+                    tallies.total(counts[size_t(w)]);
                     return;
                 }
             }
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
                 for (int64_t m = 0; m < j1 - j0; ++m)
-                    if (int k = classify(key[size_t(m)]); k >= 0) ++mine[size_t(k)];
+                    tallies.add(m, classify(key[size_t(m)]));
             });
+            tallies.total(counts[size_t(w)]);
         });
         if (status < 0) return -1;
         out.counts.assign(classes, 0);
