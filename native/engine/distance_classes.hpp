@@ -28,8 +28,15 @@ class ClassLookup {
     explicit ClassLookup(std::span<const double> bounds);
 
     // Any x but NaN.
-    std::size_t classify(double x) const {
-        const uint32_t entry = table_[bucket(x)];
+    std::size_t classify(double x) const { return classify(x, bucket(x)); }
+
+    // The same for many values: their buckets first, in a loop the compiler can vectorise.
+    void buckets(const double *x, std::size_t count, uint32_t *out) const {
+        for (std::size_t m = 0; m < count; ++m)
+            out[m] = bucket(x[m]);
+    }
+    std::size_t classify(double x, uint32_t bucket) const {
+        const uint32_t entry = table_[bucket];
         if ((entry & mixed) == 0) [[likely]]
             return entry;
         // x reaches the bounds of earlier buckets: only the ones in its own can be passed.
@@ -44,12 +51,12 @@ class ClassLookup {
   private:
     static constexpr uint32_t mixed = uint32_t(1) << 31; // an inner bound lies in the bucket
 
-    std::size_t bucket(double x) const {
+    uint32_t bucket(double x) const {
         // Clamped to the table, NaN to bucket 0.
         double position = (x - low_) * buckets_per_unit_;
         position = position > 0.0 ? position : 0.0;
         position = position < last_ ? position : last_;
-        return std::size_t(int64_t(position));
+        return uint32_t(int32_t(position));
     }
 
     std::vector<double> bounds_;

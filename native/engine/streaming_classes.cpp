@@ -38,6 +38,14 @@ class Classifier {
         return key >= low_ && key < high_ ? int(lookup_.classify(key)) : -1;
     }
 
+    // The classes of keys[0..count) into cls; `buckets` is room for count values.
+    void operator()(const double *key, int64_t count, int *cls, uint32_t *buckets) const {
+        lookup_.buckets(key, size_t(count), buckets);
+        for (int64_t m = 0; m < count; ++m)
+            cls[m] =
+                key[m] >= low_ && key[m] < high_ ? int(lookup_.classify(key[m], buckets[m])) : -1;
+    }
+
     int classes() const { return int(lookup_.classes()); }
 
   private:
@@ -327,10 +335,13 @@ template <class Source> class Stream final : public PairStream {
                     return;
                 }
             }
+            std::vector<int> cls(static_cast<size_t>(tile_size));
+            std::vector<uint32_t> buckets(static_cast<size_t>(tile_size));
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
+                classify(key.data(), j1 - j0, cls.data(), buckets.data());
                 for (int64_t m = 0; m < j1 - j0; ++m)
-                    tallies.add(m, classify(key[size_t(m)]));
+                    tallies.add(m, cls[size_t(m)]);
             });
             tallies.total(counts[size_t(w)]);
         });
@@ -355,11 +366,11 @@ template <class Source> class Stream final : public PairStream {
             std::vector<double> key(static_cast<size_t>(tile_size)),
                 d(static_cast<size_t>(tile_size)), g(static_cast<size_t>(tile_size));
             std::vector<int> cls(static_cast<size_t>(tile_size));
+            std::vector<uint32_t> buckets(static_cast<size_t>(tile_size));
             int raised = 0;
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.pairs(r, j0, j1, key.data(), d.data(), g.data());
-                for (int64_t m = 0; m < j1 - j0; ++m)
-                    cls[size_t(m)] = classify(key[size_t(m)]);
+                classify(key.data(), j1 - j0, cls.data(), buckets.data());
                 // Only the sums count: flags raised while forming distances are not NumPy's.
                 std::feclearexcept(FE_ALL_EXCEPT);
                 for (int64_t m = 0; m < j1 - j0; ++m)
