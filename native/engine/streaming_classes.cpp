@@ -381,6 +381,15 @@ template <class Source> class Stream final : public PairStream {
             flags[size_t(w)] = raised;
         });
         if (status < 0) return -1;
+        // Passes 2 and 3 must have classed every pair alike; a disagreement is a fault of the
+        // engine, reported rather than summed.
+        for (const auto &segment : sums)
+            for (const pairs::ClassSegment &part : segment)
+                if (!part.complete()) {
+                    PyErr_SetString(PyExc_SystemError,
+                                    "init_variogram_model: the pair passes disagree on a class");
+                    return -1;
+                }
 
         // The merge and NumPy's final division by the count.
         out.d.assign(classes, 0.0);
