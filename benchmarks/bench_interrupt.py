@@ -34,6 +34,16 @@ CASES = [
         """,
         call="great_circle_distance(a, b)",
     ),
+    Case(
+        # Finding the smallest and largest distance takes well under the delay; the signal comes
+        # while the pairs are counted and summed per class.
+        name="init_variogram_model, PROJCS, 16,000 points, 20 classes",
+        setup="""
+            from orv._algos.spmis.krige import core
+            points, values = rng.uniform(0, 1000, (16_000, 2)), rng.normal(size=16_000)
+        """,
+        call='core.init_variogram_model(points, values, 20, "PROJCS")',
+    ),
 ]
 
 CHILD = """

@@ -23,7 +23,7 @@ from scipy import spatial
 from orv._algos.spmis.krige import core, threads
 from orv._algos.spmis.krige.geodesy import great_circle_distance
 
-from conftest import module_entries, outcome
+from conftest import CollidingName, module_entries, outcome
 
 LONG = os.environ.get("ORV_KRIGE_LONG_TESTS") == "1"
 
@@ -113,6 +113,29 @@ def test_engine_stored_pairs_and_statements_agree(module_globals, forced_threads
     assert stored == statements
 
 
+def geographic_layout(kind, rng):
+    """Longitudes and latitudes (degrees) that put many pairs at or near the class edges, the
+    largest or the smallest distance."""
+    if kind == "near duplicates":
+        return np.array([5.0, 50.0]) + rng.random((400, 2)) * 1e-7
+    if kind == "antimeridian and poles":
+        return np.column_stack([rng.choice([-179.9, 179.9, 0.0], 400), rng.choice([-89.9, 0.0, 89.9], 400)])
+    if kind == "antipodes":
+        half = rng.uniform([-180, -90], [0, 90], (200, 2))
+        return np.vstack([half, np.column_stack([half[:, 0] + 180.0, -half[:, 1]])])
+    return rng.integers(-4, 5, (400, 2)) * np.array([1.0, 0.5]) + np.array([120.0, 45.0])
+
+
+@pytest.mark.parametrize("kind", ["near duplicates", "antimeridian and poles", "antipodes", "grid"])
+@pytest.mark.parametrize("n_lags", [1, 7, 50])
+def test_screened_geographic_distances_agree_at_edges_and_extremes(module_globals, kind, n_lags):
+    rng = np.random.default_rng(len(kind) * n_lags)
+    points = geographic_layout(kind, rng)
+    values = rng.normal(size=len(points))
+    engine, _, statements = three_paths(module_globals, points, values, n_lags, "GEOGCS")
+    assert engine == statements
+
+
 @pytest.mark.parametrize("gtype", ["PROJCS", "GEOGCS"])
 def test_any_thread_count_gives_the_same_bits(forced_threads, gtype):
     rng = np.random.default_rng(7)
@@ -157,6 +180,29 @@ def run_child(setup="", n=1500, gtype="GEOGCS", check=True):
     if check:
         assert done.returncode == 0, done.stderr
     return done
+
+
+@pytest.mark.parametrize(
+    "namespace, name, gtype",
+    [("geodesy", "EARTH_RADIUS_KM", "GEOGCS"), ("geodesy", "_geodesy", "GEOGCS"),
+     ("numpy", "array_equal", "GEOGCS"), ("threads", "_min_pairs_for_threads", "PROJCS")],
+)
+def test_failing_lookups_of_the_engine_settings_propagate(forced_threads, namespace, name, gtype):
+    """A name whose dictionary look-up raises stops the call with that error, at the statement
+    that made the look-up, instead of being taken for an absent name."""
+    from orv._algos.spmis.krige import geodesy
+    entries = vars({"geodesy": geodesy, "numpy": np, "threads": threads}[namespace])
+    key = CollidingName(name, ArithmeticError("comparison failed"))
+    value = entries.pop(name)
+    entries[key] = value
+    points, values = np.random.default_rng(5).random((40, 2)) * 10, np.arange(40.0)
+    try:
+        with pytest.raises(ArithmeticError, match="comparison failed") as raised:
+            core.init_variogram_model(points, values, 4, gtype)
+    finally:
+        del entries[key]
+        entries[name] = value
+    assert not any(str(entry.path).endswith("geodesy.py") for entry in raised.traceback)
 
 
 @pytest.mark.parametrize("gtype", ["GEOGCS", "PROJCS"])

@@ -30,6 +30,13 @@ int first_loaded(std::initializer_list<const char *> names, Ref &out) {
     return 0;
 }
 
+// dict[name], borrowed: nullptr when it is absent, or with an exception set when the look-up
+// failed (a key whose comparison raises, say), which the caller must let through.
+PyObject *dict_item(PyObject *dict, const char *name) {
+    Ref key(PyUnicode_FromString(name));
+    return key ? PyDict_GetItemWithError(dict, key.get()) : nullptr;
+}
+
 // owner.name: 1 and `out` set, 0 when there is no such attribute, -1 on any other error.
 int member(PyObject *owner, const char *name, Ref &out) {
     out = Ref(PyObject_GetAttrString(owner, name));
@@ -102,6 +109,11 @@ double probe_value(uint64_t &state) {
 }
 
 constexpr Py_ssize_t probe_rows = 48;
+
+// The globals of great_circle_distance's module, and the NumPy functions it calls, that must stay
+// the ones recorded (in the order of Collaborators::geodesy_names_ and numpy_used_).
+constexpr const char *geodesy_globals[] = {"np", "_geodesy", "_lon_lat_radians", "real_array"};
+constexpr const char *numpy_names[] = {"radians", "empty", "array_equal", "asarray", "ma"};
 
 } // namespace
 
@@ -276,21 +288,22 @@ int Collaborators::examine_geodesy() {
         return found;
     PyObject *dict = PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
     if (dict == nullptr) return 0;
-    PyObject *function = PyDict_GetItemString(dict, "great_circle_distance");
-    PyObject *radius = PyDict_GetItemString(dict, "EARTH_RADIUS_KM");
+    PyObject *function = dict_item(dict, "great_circle_distance");
+    PyObject *radius = function != nullptr ? dict_item(dict, "EARTH_RADIUS_KM") : nullptr;
+    if (PyErr_Occurred()) return -1;
     if (function == nullptr || !PyFunction_Check(function) || radius == nullptr ||
         !PyFloat_CheckExact(radius))
         return 0;
-    const char *names[] = {"np", "_geodesy", "_lon_lat_radians", "real_array"};
-    for (size_t k = 0; k < std::size(names); ++k)
-        if ((geodesy_names_[k] = PyDict_GetItemString(dict, names[k])) == nullptr) return 0;
+    for (size_t k = 0; k < std::size(geodesy_globals); ++k)
+        if ((geodesy_names_[k] = dict_item(dict, geodesy_globals[k])) == nullptr)
+            return PyErr_Occurred() ? -1 : 0;
     if (geodesy_names_[0] != numpy_.module) return 0;
     Ref kernel;
     if (int found = member(geodesy_names_[1], "haversine_matrix", kernel); found <= 0) return found;
     PyObject *numpy_dict = PyModule_GetDict(numpy_.module);
-    const char *used[] = {"radians", "empty", "array_equal", "asarray", "ma"};
-    for (size_t k = 0; k < std::size(used); ++k)
-        if ((numpy_used_[k] = PyDict_GetItemString(numpy_dict, used[k])) == nullptr) return 0;
+    for (size_t k = 0; k < std::size(numpy_names); ++k)
+        if ((numpy_used_[k] = dict_item(numpy_dict, numpy_names[k])) == nullptr)
+            return PyErr_Occurred() ? -1 : 0;
     if (numpy_used_[0] != numpy_.radians) return 0;
 
     // NumPy's radians must be the native conversion, bit for bit.
@@ -327,16 +340,17 @@ int Collaborators::great_circle_usable(PyObject *function, double &diameter) {
     if (int found = examine_geodesy(); found <= 0) return found;
     if (function != great_circle_ || PyFunction_GetCode(function) != great_circle_code_) return 0;
     // The function's own globals and the NumPy functions it calls are still the recorded ones.
-    const char *names[] = {"np", "_geodesy", "_lon_lat_radians", "real_array"};
-    for (size_t k = 0; k < std::size(names); ++k)
-        if (PyDict_GetItemString(geodesy_dict_, names[k]) != geodesy_names_[k]) return 0;
-    PyObject *radius = PyDict_GetItemString(geodesy_dict_, "EARTH_RADIUS_KM");
+    for (size_t k = 0; k < std::size(geodesy_globals); ++k)
+        if (dict_item(geodesy_dict_, geodesy_globals[k]) != geodesy_names_[k])
+            return PyErr_Occurred() ? -1 : 0;
+    PyObject *radius = dict_item(geodesy_dict_, "EARTH_RADIUS_KM");
+    if (radius == nullptr && PyErr_Occurred()) return -1;
     if (radius == nullptr || !PyFloat_CheckExact(radius) || PyFloat_AS_DOUBLE(radius) != radius_)
         return 0;
-    const char *used[] = {"radians", "empty", "array_equal", "asarray", "ma"};
     PyObject *numpy_dict = PyModule_GetDict(numpy_.module);
-    for (size_t k = 0; k < std::size(used); ++k)
-        if (PyDict_GetItemString(numpy_dict, used[k]) != numpy_used_[k]) return 0;
+    for (size_t k = 0; k < std::size(numpy_names); ++k)
+        if (dict_item(numpy_dict, numpy_names[k]) != numpy_used_[k])
+            return PyErr_Occurred() ? -1 : 0;
     Ref kernel;
     if (int found = member(geodesy_names_[1], "haversine_matrix", kernel); found <= 0) return found;
     if (kernel.get() != kernel_) return 0;

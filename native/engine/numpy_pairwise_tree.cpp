@@ -72,7 +72,7 @@ void ClassSegment::start(int64_t count, SummationRule rule, int64_t begin, int64
     end_ = end;
     sums_ = {};
     levels_.assign(size_t(tree_depth(top_tree(count, chunk_, 0).size)), Level{});
-    const size_t room = size_t(std::min(leaf_limit, end - begin));
+    const size_t room = size_t(std::clamp<int64_t>(end - begin, 1, leaf_limit));
     leaves_.assign(2 * room, 0.0);
     leaf_d_ = leaves_.data();
     leaf_g_ = leaves_.data() + room;
@@ -84,7 +84,9 @@ void ClassSegment::start(int64_t count, SummationRule rule, int64_t begin, int64
 void ClassSegment::next_unit() {
     filled_ = 0;
     if (position_ >= end_) {
-        leaf_ = 0; // nothing more comes
+        // Nothing more should come; a value that does lands in the leaf buffers' first slot
+        // and is noted.
+        leaf_ = 1;
         return;
     }
     Span node = top_tree(count_, chunk_, position_);
@@ -126,6 +128,11 @@ void ClassSegment::descend(int64_t n) {
 }
 
 void ClassSegment::leaf_done() {
+    if (position_ >= end_) {
+        surplus_ = true;
+        filled_ = 0;
+        return;
+    }
     position_ += leaf_;
     if (partial_) {
         sums_.pieces.push_back({unit_start_, std::vector<double>(leaf_d_, leaf_d_ + leaf_),

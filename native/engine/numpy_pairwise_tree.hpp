@@ -66,6 +66,9 @@ class ClassSegment {
 
     SegmentSums &result() { return sums_; }
 
+    // Exactly end - begin values came.
+    bool complete() const { return position_ == end_ && !surplus_; }
+
   private:
     struct Level {
         int64_t right; // size of the right half still to come
@@ -86,6 +89,7 @@ class ClassSegment {
     std::vector<Level> levels_;
     int depth_ = 0;
     SegmentSums sums_;
+    bool surplus_ = false;
 };
 
 // The total NumPy forms for a class of `count` values from the contributions of every segment,

@@ -25,24 +25,6 @@ bool PairAccumulator::merge(const PairAccumulator &other) {
     return true;
 }
 
-EdgeClassifier::EdgeClassifier(std::span<const double> edges)
-    : bounds_(edges.begin(), edges.end()), low_(edges.front()) {
-    const std::size_t classes = edges.size() - 1;
-    bounds_.front() = -INFINITY;
-    bounds_.back() = INFINITY;
-    const std::size_t buckets = std::clamp<std::size_t>(64 * classes, 1024, std::size_t(1) << 16);
-    buckets_per_unit_ = double(buckets) / (edges.back() - low_);
-    if (!std::isfinite(buckets_per_unit_)) buckets_per_unit_ = 0.0; // a subnormal width
-    first_class_.resize(buckets);
-    std::size_t k = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        const double start = buckets_per_unit_ > 0.0 ? low_ + double(b) / buckets_per_unit_ : low_;
-        while (k + 1 < classes && start >= edges[k + 1])
-            ++k;
-        first_class_[b] = uint32_t(k);
-    }
-}
-
 std::size_t state_length(std::size_t classes) {
     return header_length + classes * class_length;
 }

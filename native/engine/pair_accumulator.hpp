@@ -1,5 +1,4 @@
-// Per-class pair counts and exact sums, their classification by distance, and their exchange as
-// flat integer states.
+// Per-class pair counts and exact sums, and their exchange as flat integer states.
 //
 // A PairAccumulator holds, for each distance class, the number of pairs and the exact sums of
 // their distances and of their per-pair values. Accumulators of disjoint sets of pairs merge
@@ -47,35 +46,6 @@ class PairAccumulator {
 
   private:
     std::vector<ClassSums> classes_;
-};
-
-// Finds the class of a distance among ascending edges: class k holds edges[k] <= h < edges[k+1],
-// the last class also h == edges[n]. A table over equal-width buckets, fine enough that few
-// buckets hold an edge, gives a first guess that comparisons with the edges then correct, so the
-// answer never depends on the table's rounding.
-class EdgeClassifier {
-  public:
-    explicit EdgeClassifier(std::span<const double> edges);
-
-    // h must lie within [edges[0], edges[n]].
-    std::size_t classify(double h) const {
-        const double position = (h - low_) * buckets_per_unit_;
-        std::size_t k = position < double(first_class_.size()) ? first_class_[std::size_t(position)]
-                                                               : first_class_.back();
-        // bounds_ is edges with −inf and +inf in place of the outer two, so that neither loop
-        // needs a range check and h == edges[n] stays in the last class.
-        while (h >= bounds_[k + 1])
-            ++k;
-        while (h < bounds_[k])
-            --k;
-        return k;
-    }
-
-  private:
-    std::vector<double> bounds_;
-    double low_;
-    double buckets_per_unit_;
-    std::vector<uint32_t> first_class_;
 };
 
 // The flat state: a header (marker, class count, limb count), then per class its count, the

@@ -1,5 +1,7 @@
 #include "engine/streaming_classes.hpp"
 
+#include "engine/distance_classes.hpp"
+#include "engine/haversine_screen.hpp"
 #include "engine/pair_distances.hpp"
 #include "engine/parallel.hpp"
 #include "engine/thread_count.hpp"
@@ -15,70 +17,103 @@ namespace {
 constexpr int64_t tile_size = 2048; // pairs produced at a time into a thread's buffers
 constexpr int reported_flags = FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO | FE_UNDERFLOW;
 
-// The settings module's dictionary entry `name` as a positive int, or `fallback`.
-int64_t setting(const char *name, int64_t fallback) {
-    Ref module_name(PyUnicode_FromString("orv._algos.spmis.krige.threads"));
-    if (!module_name) return -1;
-    Ref settings(PyImport_GetModule(module_name.get()));
-    if (!settings) return PyErr_Occurred() ? -1 : fallback;
-    if (!PyModule_Check(settings.get())) return fallback;
-    PyObject *value = PyDict_GetItemString(PyModule_GetDict(settings.get()), name); // borrowed
-    if (value == nullptr || !PyLong_CheckExact(value)) return fallback;
-    int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) return -1;
-    return overflow == 0 && number >= 1 ? number : fallback;
-}
-
 // Threads for a call of `pairs` pairs: the configured count from about 10^7 pairs on. The private
 // setting `_min_pairs_for_threads` of the settings module lowers that bound for tests.
 int planned_threads(int64_t pairs) {
     constexpr int64_t usual_bound = 10'000'000;
-    int64_t bound = setting("_min_pairs_for_threads", usual_bound);
+    int64_t bound = thread_setting("_min_pairs_for_threads", usual_bound);
     if (bound < 0) return -1;
     if (pairs < bound) return 1;
     return thread_count(std::max(pairs, usual_bound));
 }
 
-// Classes in the space of the stream's keys: class k holds the keys t[k] <= key < t[k + 1]. A
-// table over equal cells gives a first guess that exact comparisons then correct.
+// Classes in the space of the stream's keys: class k holds the keys t[k] <= key < t[k + 1]; keys
+// outside every class (NaN included) have the class -1.
 class Classifier {
   public:
-    explicit Classifier(std::vector<double> thresholds) : t_(std::move(thresholds)) {
-        last_ = int(t_.size()) - 2;
-        lo_ = t_.front();
-        hi_ = t_.back();
-        size_t cells = std::clamp<size_t>(size_t(last_ + 1) * 4, 64, 1 << 16);
-        double width = hi_ - lo_;
-        scale_ = width > 0 && std::isfinite(width) ? double(cells) / width : 0.0;
-        if (scale_ == 0.0) cells = 1;
-        table_.resize(cells);
-        for (size_t c = 0; c < cells; ++c) {
-            double start = scale_ > 0 ? lo_ + double(c) / scale_ : lo_;
-            auto above = std::upper_bound(t_.begin(), t_.end(), start);
-            int k = int(above - t_.begin()) - 1;
-            table_[c] = std::clamp(k, 0, last_);
+    explicit Classifier(std::span<const double> thresholds)
+        : lookup_(thresholds), low_(thresholds.front()), high_(thresholds.back()) {}
+
+    int operator()(double key) const {
+        return key >= low_ && key < high_ ? int(lookup_.classify(key)) : -1;
+    }
+
+    // The classes of keys[0..count) into cls; `buckets` is room for count values.
+    void operator()(const double *key, int64_t count, int *cls, uint32_t *buckets) const {
+        lookup_.buckets(key, size_t(count), buckets);
+        for (int64_t m = 0; m < count; ++m)
+            cls[m] =
+                key[m] >= low_ && key[m] < high_ ? int(lookup_.classify(key[m], buckets[m])) : -1;
+    }
+
+    int classes() const { return int(lookup_.classes()); }
+
+  private:
+    ClassLookup lookup_;
+    double low_, high_;
+};
+
+// The smallest and largest of some keys, and whether any is NaN (which neither of them shows).
+struct KeyRange {
+    double max = -HUGE_VAL, min = HUGE_VAL;
+    bool nan = false;
+
+    void add(const double *key, int64_t count) {
+        // Four lanes, so that no comparison waits for the one before.
+        constexpr int lanes = 4;
+        double mx[lanes], mn[lanes];
+        int unordered[lanes] = {};
+        for (int l = 0; l < lanes; ++l)
+            mx[l] = max, mn[l] = min;
+        int64_t m = 0;
+        for (; m + lanes <= count; m += lanes)
+            for (int l = 0; l < lanes; ++l) {
+                const double q = key[m + l];
+                mx[l] = q > mx[l] ? q : mx[l];
+                mn[l] = q < mn[l] ? q : mn[l];
+                unordered[l] |= int(q != q);
+            }
+        for (; m < count; ++m) {
+            const double q = key[m];
+            mx[0] = q > mx[0] ? q : mx[0];
+            mn[0] = q < mn[0] ? q : mn[0];
+            unordered[0] |= int(q != q);
+        }
+        for (int l = 0; l < lanes; ++l) {
+            max = mx[l] > max ? mx[l] : max;
+            min = mn[l] < min ? mn[l] : min;
+            nan = nan || unordered[l] != 0;
         }
     }
 
-    int operator()(double key) const {
-        if (!(key >= lo_ && key < hi_)) return -1; // outside every class, NaN included
-        size_t cell = size_t((key - lo_) * scale_);
-        int k = table_[std::min(cell, table_.size() - 1)];
-        while (key < t_[size_t(k)])
-            --k;
-        while (key >= t_[size_t(k) + 1])
-            ++k;
-        return k;
+    void merge(const KeyRange &other) {
+        max = std::max(max, other.max);
+        min = std::min(min, other.min);
+        nan = nan || other.nan;
+    }
+};
+
+// Counts per class, kept in four interleaved tallies so that pairs of one class in a row do not
+// wait for each other's increments; class -1 (outside every class) has a slot of its own.
+class Tallies {
+  public:
+    explicit Tallies(size_t classes) : stride_(classes + 1), tally_(lanes * stride_, 0) {}
+
+    void add(int64_t m, int k) {
+        const size_t slot = k >= 0 ? size_t(k) : stride_ - 1;
+        ++tally_[size_t(m % lanes) * stride_ + slot];
     }
 
-    int classes() const { return last_ + 1; }
+    void total(std::vector<int64_t> &counts) const {
+        for (size_t k = 0; k + 1 < stride_; ++k)
+            for (size_t l = 0; l < lanes; ++l)
+                counts[k] += tally_[l * stride_ + k];
+    }
 
   private:
-    std::vector<double> t_;
-    std::vector<int> table_;
-    int last_;
-    double lo_, hi_, scale_;
+    static constexpr size_t lanes = 4;
+    size_t stride_;
+    std::vector<int64_t> tally_;
 };
 
 // ---- Pair sources: rows of pairs in the statements' order ---------------------------------------
@@ -90,6 +125,7 @@ template <int Fixed> struct ProjectedSource {
     ProjectedSamples s;
     int64_t n;
     size_t columns;
+    static constexpr bool screened = false;
 
     explicit ProjectedSource(ProjectedSamples samples)
         : s(std::move(samples)), n(int64_t(s.values.size())), columns(s.columns.size()) {}
@@ -147,17 +183,7 @@ template <int Fixed> struct ProjectedSource {
     }
 
     static double distance(double key) { return std::sqrt(key); }
-
-    // The smallest square whose root is at least `edge`.
-    static double threshold(double edge) {
-        if (!(edge > 0)) return -std::numeric_limits<double>::infinity();
-        double q = edge * edge;
-        while (q > 0 && std::sqrt(std::nextafter(q, 0.0)) >= edge)
-            q = std::nextafter(q, 0.0);
-        while (std::sqrt(q) < edge)
-            q = std::nextafter(q, HUGE_VAL);
-        return q;
-    }
+    static double threshold(double edge) { return least_square_reaching(edge); }
 };
 
 // The strictly lower triangle row by row: row i holds the pairs (i, j) for j = 0 … i − 1.
@@ -165,17 +191,29 @@ struct GeographicSource {
     GeographicSamples s;
     int64_t n;
 
+    HaversineScreen screen;
+    bool screened; // passes 1 and 2 look at approximate haversine terms first
+
     explicit GeographicSource(GeographicSamples samples)
-        : s(std::move(samples)), n(int64_t(s.values.size())) {}
+        : s(std::move(samples)), n(int64_t(s.values.size())), screened(screen.build(s.lon, s.lat)) {
+    }
+
+    void screen_keys(int64_t r, int64_t j0, int64_t j1, double *h) const {
+        screen.terms(size_t(r), size_t(j0), size_t(j1), s.cos_lat.data(), h);
+    }
+
+    double key(int64_t r, int64_t j) const {
+        const size_t i = size_t(r), k = size_t(j);
+        return geodesy::distance(s.lon[i], s.lat[i], s.cos_lat[i], s.lon[k], s.lat[k], s.cos_lat[k],
+                                 s.diameter);
+    }
 
     int64_t rows() const { return n; }
     int64_t row_length(int64_t r) const { return r; }
 
-    void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
-        const size_t i = size_t(r);
+    void keys(int64_t r, int64_t j0, int64_t j1, double *out) const {
         for (int64_t j = j0; j < j1; ++j)
-            key[j - j0] = geodesy::distance(s.lon[i], s.lat[i], s.cos_lat[i], s.lon[size_t(j)],
-                                            s.lat[size_t(j)], s.cos_lat[size_t(j)], s.diameter);
+            out[j - j0] = key(r, j);
     }
 
     void pairs(int64_t r, int64_t j0, int64_t j1, double *key, double *d, double *g) const {
@@ -195,6 +233,7 @@ struct GeographicSource {
 struct StoredSource {
     StoredPairs p;
     static constexpr int64_t row = 4096;
+    static constexpr bool screened = false;
 
     int64_t rows() const { return (p.count + row - 1) / row; }
     int64_t row_length(int64_t r) const { return std::min(row, p.count - r * row); }
@@ -230,37 +269,33 @@ template <class Source> class Stream final : public PairStream {
         int threads = planned_threads(pairs_);
         if (threads < 0) return -1;
         auto segments = split(threads);
-        struct Partial {
-            double max = -HUGE_VAL, min = HUGE_VAL;
-            bool nan = false;
-        };
-        std::vector<Partial> partial(segments.size());
+        std::vector<KeyRange> partial(segments.size());
         int status = run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
-            Partial p;
+            KeyRange range;
+            if constexpr (requires { &Source::screen_keys; }) {
+                if (source_.screened) {
+                    ScreenedExtremes screened;
+                    for_tiles(
+                        segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                            source_.screen_keys(r, j0, j1, key.data());
+                            screened.add(key.data(), size_t(j1 - j0),
+                                         [&](size_t m) { return source_.key(r, j0 + int64_t(m)); });
+                        });
+                    partial[size_t(w)] = {screened.max, screened.min, false};
+                    return;
+                }
+            }
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
-                double mx = p.max, mn = p.min;
-                bool nan = false;
-                for (int64_t m = 0; m < j1 - j0; ++m) {
-                    double q = key[size_t(m)];
-                    mx = q > mx ? q : mx;
-                    mn = q < mn ? q : mn;
-                    nan |= q != q;
-                }
-                p.max = mx;
-                p.min = mn;
-                p.nan |= nan;
+                range.add(key.data(), j1 - j0);
             });
-            partial[size_t(w)] = p;
+            partial[size_t(w)] = range;
         });
         if (status < 0) return -1;
-        Partial all;
-        for (const Partial &p : partial) {
-            all.max = std::max(all.max, p.max);
-            all.min = std::min(all.min, p.min);
-            all.nan |= p.nan;
-        }
+        KeyRange all;
+        for (const KeyRange &p : partial)
+            all.merge(p);
         const double nan = std::numeric_limits<double>::quiet_NaN();
         out = all.nan ? Extremes{nan, nan}
                       : Extremes{Source::distance(all.max), Source::distance(all.min)};
@@ -271,7 +306,7 @@ template <class Source> class Stream final : public PairStream {
                    ClassSums &out) override {
         std::vector<double> thresholds(edges.size());
         std::transform(edges.begin(), edges.end(), thresholds.begin(), Source::threshold);
-        const Classifier classify(std::move(thresholds));
+        const Classifier classify(thresholds);
         const size_t classes = size_t(classify.classes());
         int threads = planned_threads(pairs_);
         if (threads < 0) return -1;
@@ -282,12 +317,33 @@ template <class Source> class Stream final : public PairStream {
         std::vector<std::vector<int64_t>> counts(parts, std::vector<int64_t>(classes, 0));
         int status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
-            std::vector<int64_t> &mine = counts[size_t(w)];
+            Tallies tallies(classes);
+            if constexpr (requires { &Source::screen_keys; }) {
+                if (source_.screened) {
+                    const TermBands bands(edges, source_.s.diameter);
+                    for_tiles(segments[size_t(w)], checkpoint,
+                              [&](int64_t r, int64_t j0, int64_t j1) {
+                                  source_.screen_keys(r, j0, j1, key.data());
+                                  for (int64_t m = 0; m < j1 - j0; ++m) {
+                                      int k = bands.classify(key[size_t(m)]);
+                                      if (k == TermBands::undecided) [[unlikely]]
+                                          k = classify(source_.key(r, j0 + m));
+                                      tallies.add(m, k);
+                                  }
+                              });
+                    tallies.total(counts[size_t(w)]);
+                    return;
+                }
+            }
+            std::vector<int> cls(static_cast<size_t>(tile_size));
+            std::vector<uint32_t> buckets(static_cast<size_t>(tile_size));
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.keys(r, j0, j1, key.data());
+                classify(key.data(), j1 - j0, cls.data(), buckets.data());
                 for (int64_t m = 0; m < j1 - j0; ++m)
-                    if (int k = classify(key[size_t(m)]); k >= 0) ++mine[size_t(k)];
+                    tallies.add(m, cls[size_t(m)]);
             });
+            tallies.total(counts[size_t(w)]);
         });
         if (status < 0) return -1;
         out.counts.assign(classes, 0);
@@ -310,11 +366,11 @@ template <class Source> class Stream final : public PairStream {
             std::vector<double> key(static_cast<size_t>(tile_size)),
                 d(static_cast<size_t>(tile_size)), g(static_cast<size_t>(tile_size));
             std::vector<int> cls(static_cast<size_t>(tile_size));
+            std::vector<uint32_t> buckets(static_cast<size_t>(tile_size));
             int raised = 0;
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
                 source_.pairs(r, j0, j1, key.data(), d.data(), g.data());
-                for (int64_t m = 0; m < j1 - j0; ++m)
-                    cls[size_t(m)] = classify(key[size_t(m)]);
+                classify(key.data(), j1 - j0, cls.data(), buckets.data());
                 // Only the sums count: flags raised while forming distances are not NumPy's.
                 std::feclearexcept(FE_ALL_EXCEPT);
                 for (int64_t m = 0; m < j1 - j0; ++m)
@@ -325,6 +381,15 @@ template <class Source> class Stream final : public PairStream {
             flags[size_t(w)] = raised;
         });
         if (status < 0) return -1;
+        // Passes 2 and 3 must have classed every pair alike; a disagreement is a fault of the
+        // engine, reported rather than summed.
+        for (const auto &segment : sums)
+            for (const pairs::ClassSegment &part : segment)
+                if (!part.complete()) {
+                    PyErr_SetString(PyExc_SystemError,
+                                    "init_variogram_model: the pair passes disagree on a class");
+                    return -1;
+                }
 
         // The merge and NumPy's final division by the count.
         out.d.assign(classes, 0.0);

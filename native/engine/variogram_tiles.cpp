@@ -1,10 +1,10 @@
 #include "engine/variogram_tiles.hpp"
 
+#include "engine/distance_classes.hpp"
 #include "engine/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -19,29 +19,6 @@ namespace {
 constexpr std::size_t rows_per_block = 64;
 constexpr std::size_t columns_per_tile = 512;
 constexpr int most_threads = 256;
-
-// The smallest q with sqrt(q) >= e, and the largest q with sqrt(q) <= e: since the square root is
-// monotonic and correctly rounded, comparing squared distances with these decides exactly how
-// the distances compare with e.
-double least_square_reaching(double e) {
-    double q = std::min(e * e, DBL_MAX);
-    while (q > 0.0 && std::sqrt(std::nextafter(q, 0.0)) >= e)
-        q = std::nextafter(q, 0.0);
-    while (std::sqrt(q) < e) {
-        if (q == DBL_MAX) return INFINITY;
-        q = std::nextafter(q, INFINITY);
-    }
-    return q;
-}
-
-double greatest_square_within(double e) {
-    double q = std::min(e * e, DBL_MAX);
-    while (std::sqrt(q) > e)
-        q = std::nextafter(q, 0.0);
-    while (q < DBL_MAX && std::sqrt(std::nextafter(q, INFINITY)) <= e)
-        q = std::nextafter(q, INFINITY);
-    return q;
-}
 
 // Bounds of the chords of selected geographic pairs. A pair at great-circle distance h has the
 // chord 2 sin(h / D) between its unit vectors (D the diameter); the relative margin covers the
@@ -61,7 +38,7 @@ ChordBound chord_bound(double max_lag, double diameter) {
 
 struct Selection {
     const PairSettings &settings;
-    EdgeClassifier classifier;
+    ClassLookup classifier;
     double low, high;               // edges[0] and edges[n]
     double square_low, square_high; // projected: the squared distances within [low, high]
     double diameter = 2.0 * earth_radius_km;
