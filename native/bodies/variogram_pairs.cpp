@@ -12,7 +12,9 @@ namespace krige {
 namespace {
 
 // The memory of a plain NumPy float64 array (exactly NumPy's ndarray, C-contiguous); empty and
-// without an exception for anything else.
+// without an exception for any other array. Only the refusals of an unusable array are cleared
+// (the statements handle that array); any other error, MemoryError or KeyboardInterrupt among
+// them, stays set for the caller, which checks `declined()`.
 class PlainArray : public Float64Buffer {
   public:
     PlainArray(const genuine::Collaborators &facts, PyObject *array, int dimensions)
@@ -20,9 +22,17 @@ class PlainArray : public Float64Buffer {
                             ? array
                             : nullptr,
                         dimensions, Access::read_in_place) {
-        if (!*this) PyErr_Clear(); // not a usable array: the statements handle it
+        if (!*this &&
+            (PyErr_ExceptionMatches(PyExc_BufferError) ||
+             PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)))
+            PyErr_Clear();
     }
 };
+
+// 0 when the engine steps aside for an unusable array, -1 when an error is pending.
+int declined() {
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 // A module global as it stands, read without running any code; nullptr when it is absent.
 PyObject *peek_global(PyObject *name) {
@@ -74,8 +84,11 @@ int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyOb
     double diameter = 0.0;
     if (int usable = facts_->great_circle_usable(distance, diameter); usable <= 0) return usable;
 
-    PlainArray coordinates(*facts_, points, 2), samples(*facts_, values, 1);
-    if (!coordinates || !samples || coordinates.extent(1) != 2) return 0;
+    PlainArray coordinates(*facts_, points, 2);
+    if (!coordinates) return declined();
+    PlainArray samples(*facts_, values, 1);
+    if (!samples) return declined();
+    if (coordinates.extent(1) != 2) return 0;
     const Py_ssize_t n = coordinates.extent(0);
     if (n < 2 || samples.extent(0) != n || !quiet_values(samples.values(), false)) return 0;
     // Degrees whose conversion to radians could underflow are left to NumPy.
@@ -102,8 +115,10 @@ int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyOb
 
 int VariogramPairs::stream_projected(PyObject *pdist, PyObject *points, PyObject *values) {
     if (int usable = genuine::collaborators(facts_); usable <= 0) return usable;
-    PlainArray coordinates(*facts_, points, 2), samples(*facts_, values, 1);
-    if (!coordinates || !samples) return 0;
+    PlainArray coordinates(*facts_, points, 2);
+    if (!coordinates) return declined();
+    PlainArray samples(*facts_, values, 1);
+    if (!samples) return declined();
     const Py_ssize_t n = coordinates.extent(0), columns = coordinates.extent(1);
     // 0.5 * pdist(...) would warn of underflow for tiny differences: left to NumPy.
     if (n < 2 || samples.extent(0) != n || !quiet_values(samples.values(), true)) return 0;
@@ -180,7 +195,8 @@ int VariogramPairs::store() {
 
 int VariogramPairs::compute_classes(PyObject *bins, Py_ssize_t classes) {
     PlainArray edges_array(*facts_, bins, 1);
-    if (!edges_array || edges_array.extent(0) < classes + 1) return 0;
+    if (!edges_array) return declined();
+    if (edges_array.extent(0) < classes + 1) return 0;
     std::span<const double> edges(edges_array.data(), size_t(classes) + 1);
     bool usable = true, all_empty = true;
     for (size_t k = 0; k < edges.size(); ++k) {
@@ -203,9 +219,10 @@ int VariogramPairs::compute_classes(PyObject *bins, Py_ssize_t classes) {
         // cannot overlap them.
         if (!zeros_genuine_) return 0;
         distances = std::make_unique<PlainArray>(*facts_, d.get(), 1);
+        if (!*distances) return declined();
         semivariances = std::make_unique<PlainArray>(*facts_, g.get(), 1);
-        if (!*distances || !*semivariances || distances->extent(0) != semivariances->extent(0))
-            return 0;
+        if (!*semivariances) return declined();
+        if (distances->extent(0) != semivariances->extent(0)) return 0;
         stored = engine::stored_stream(
             {distances->data(), semivariances->data(), int64_t(distances->extent(0))});
         stream = stored.get();

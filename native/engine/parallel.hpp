@@ -132,8 +132,7 @@ template <class Work> int run_parallel(int threads, Work &&work) {
         }
         std::unique_lock lock(mutex);
         while (running > 0) {
-            if (finished.wait_for(lock, detail::poll_interval, [&] { return running == 0; }))
-                break;
+            if (finished.wait_for(lock, detail::poll_interval, [&] { return running == 0; })) break;
             lock.unlock();
             if (!shared.stop.load() && detail::signal_raised(released)) shared.stop.store(true);
             lock.lock();
