@@ -7,7 +7,7 @@
 // computed once per sample.
 #pragma once
 
-#include "geodesy/haversine.hpp"
+#include "common/haversine.hpp"
 
 #include <cmath>
 #include <cstddef>

@@ -11,7 +11,7 @@
 #include "common/array_buffer.hpp"
 #include "engine/parallel.hpp"
 #include "engine/thread_count.hpp"
-#include "geodesy/haversine.hpp"
+#include "common/haversine.hpp"
 
 #include <algorithm>
 #include <cmath>

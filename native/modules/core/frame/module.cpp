@@ -1,10 +1,10 @@
 // The module definition, its create and execute steps, and the import of the package's names.
-#include "frame/code_objects.hpp"
-#include "frame/constants.hpp"
-#include "frame/function_type.hpp"
-#include "frame/module_state.hpp"
+#include "modules/core/frame/code_objects.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/function_type.hpp"
+#include "modules/core/frame/module_state.hpp"
 #include "common/owned_ref.hpp"
-#include "frame/traceback.hpp"
+#include "modules/core/frame/traceback.hpp"
 
 namespace krige {
 namespace {

@@ -1,7 +1,7 @@
-#include "bodies/genuine_collaborators.hpp"
+#include "modules/core/bodies/genuine_collaborators.hpp"
 
 #include "engine/pair_distances.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 #include <cmath>
 #include <cstdio>

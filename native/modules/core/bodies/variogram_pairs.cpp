@@ -1,9 +1,9 @@
-#include "bodies/variogram_pairs.hpp"
+#include "modules/core/bodies/variogram_pairs.hpp"
 
 #include "common/array_buffer.hpp"
-#include "frame/constants.hpp"
-#include "frame/module_state.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/module_state.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 #include <cmath>
 #include <new>

@@ -1,10 +1,10 @@
-#include "frame/function_type.hpp"
+#include "modules/core/frame/function_type.hpp"
 
-#include "bodies/bodies.hpp"
-#include "frame/constants.hpp"
-#include "frame/module_state.hpp"
+#include "modules/core/bodies/bodies.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/module_state.hpp"
 #include "common/owned_ref.hpp"
-#include "frame/traceback.hpp"
+#include "modules/core/frame/traceback.hpp"
 
 #include <array>
 #include <cstddef>

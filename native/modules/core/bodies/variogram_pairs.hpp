@@ -10,7 +10,7 @@
 // written, and -1 with an exception set.
 #pragma once
 
-#include "bodies/genuine_collaborators.hpp"
+#include "modules/core/bodies/genuine_collaborators.hpp"
 #include "common/owned_ref.hpp"
 #include "engine/streaming_classes.hpp"
 
