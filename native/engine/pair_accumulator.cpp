@@ -16,8 +16,8 @@ constexpr int flag_bits = 3;
 
 bool PairAccumulator::merge(const PairAccumulator &other) {
     for (std::size_t k = 0; k < classes_.size(); ++k) {
-        ClassSums &sums = classes_[k];
-        const ClassSums &more = other.classes_[k];
+        ExactClassSums &sums = classes_[k];
+        const ExactClassSums &more = other.classes_[k];
         if (__builtin_add_overflow(sums.count, more.count, &sums.count)) return false;
         sums.distance.merge(more.distance);
         sums.value.merge(more.value);
@@ -35,7 +35,7 @@ void write_state(PairAccumulator &accumulator, int64_t *state) {
     state[2] = ExactSum::limb_count;
     int64_t *entry = state + header_length;
     for (std::size_t k = 0; k < accumulator.classes(); ++k) {
-        ClassSums &sums = accumulator[k];
+        ExactClassSums &sums = accumulator[k];
         sums.distance.normalise();
         sums.value.normalise();
         entry[0] = sums.count;
@@ -60,7 +60,7 @@ std::size_t state_classes(std::span<const int64_t> state) {
 bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator) {
     const int64_t *entry = state.data() + header_length;
     for (std::size_t k = 0; k < accumulator.classes(); ++k) {
-        ClassSums &sums = accumulator[k];
+        ExactClassSums &sums = accumulator[k];
         const int64_t flags = entry[1];
         if (entry[0] < 0 || flags < 0 || (flags >> (2 * flag_bits)) != 0) return false;
         const int64_t low_flags = flags & ((1 << flag_bits) - 1);
@@ -78,7 +78,7 @@ ClassMeans class_means(const PairAccumulator &accumulator) {
     ClassMeans means{std::vector<int64_t>(classes), std::vector<double>(classes),
                      std::vector<double>(classes)};
     for (std::size_t k = 0; k < classes; ++k) {
-        const ClassSums &sums = accumulator[k];
+        const ExactClassSums &sums = accumulator[k];
         means.counts[k] = sums.count;
         if (sums.count == 0) {
             means.distances[k] = means.values[k] = std::nan("");

@@ -15,7 +15,7 @@
 
 namespace krige::engine {
 
-struct ClassSums {
+struct ExactClassSums {
     int64_t count = 0;
     ExactSum distance;
     ExactSum value;
@@ -26,7 +26,7 @@ class PairAccumulator {
     explicit PairAccumulator(std::size_t classes) : classes_(classes) {}
 
     void add(std::size_t k, double distance, double value) {
-        ClassSums &sums = classes_[k];
+        ExactClassSums &sums = classes_[k];
         sums.distance.add_without_carries(distance);
         sums.value.add_without_carries(value);
         // Every merge normalises, so a class count that reaches a multiple of the limit has
@@ -41,11 +41,11 @@ class PairAccumulator {
     bool merge(const PairAccumulator &other);
 
     std::size_t classes() const { return classes_.size(); }
-    const ClassSums &operator[](std::size_t k) const { return classes_[k]; }
-    ClassSums &operator[](std::size_t k) { return classes_[k]; }
+    const ExactClassSums &operator[](std::size_t k) const { return classes_[k]; }
+    ExactClassSums &operator[](std::size_t k) { return classes_[k]; }
 
   private:
-    std::vector<ClassSums> classes_;
+    std::vector<ExactClassSums> classes_;
 };
 
 // The flat state: a header (marker, class count, limb count), then per class its count, the

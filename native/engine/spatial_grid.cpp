@@ -1,7 +1,5 @@
 #include "engine/spatial_grid.hpp"
 
-#include "engine/parallel.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>

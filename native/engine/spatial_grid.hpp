@@ -10,6 +10,7 @@
 // next to the start of every cell, in O(N) memory.
 #pragma once
 
+#include "common/parallel.hpp"
 #include "engine/pair_distances.hpp"
 
 #include <array>
@@ -58,8 +59,6 @@ struct CellLayout {
     std::vector<double> values;
     std::vector<uint32_t> cell_start; // cells + 1 entries
 };
-
-class Checkpoint;
 
 // Checks every sample (finite coordinates and values; latitudes within ±π/2) and, when `bounds`
 // is set, finds the box of the grid coordinates (low and high, 3 entries each).

@@ -1,7 +1,7 @@
 #include "engine/variogram_tiles.hpp"
 
 #include "engine/distance_classes.hpp"
-#include "engine/parallel.hpp"
+#include "engine/thread_policy.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +18,6 @@ namespace {
 // the checkpoint, about a millisecond even for great-circle distances.
 constexpr std::size_t rows_per_block = 64;
 constexpr std::size_t columns_per_tile = 512;
-constexpr int most_threads = 256;
 
 // Bounds of the chords of selected geographic pairs. A pair at great-circle distance h has the
 // chord 2 sin(h / D) between its unit vectors (D the diameter); the relative margin covers the
@@ -273,72 +272,48 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
 
 } // namespace
 
-int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
-                     bool prune, PairAccumulator &result) {
+PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
+                             const PairSettings &settings, bool prune, PairAccumulator &result,
+                             Interrupt &interrupt) {
     const bool same = b == nullptr;
-    std::optional<Selection> selection;
-    try {
-        selection.emplace(settings);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    Selection &s = *selection;
+    Selection s(settings);
 
-    // One worker lays the samples out; a stop there leaves its exception set.
+    // One worker lays the samples out.
     PairLayout layout;
-    SampleCheck check = SampleCheck::valid;
-    int status = run_parallel(1, [&](int, Checkpoint &checkpoint) {
-        check = lay_out(a, b, settings, prune, s, layout, checkpoint);
+    PairsStatus status;
+    status.run = run_parallel(1, interrupt, [&](int, Checkpoint &checkpoint) {
+        status.samples = lay_out(a, b, settings, prune, s, layout, checkpoint);
     });
-    if (status < 0) return -1;
-    if (check == SampleCheck::not_finite) {
-        PyErr_SetString(PyExc_ValueError, "every coordinate and value must be finite");
-        return -1;
-    }
-    if (check == SampleCheck::latitude_out_of_range) {
-        PyErr_SetString(PyExc_ValueError, "latitudes must lie within [-pi/2, pi/2] radians");
-        return -1;
-    }
-    if (check == SampleCheck::stopped) { // only a raising signal handler stops one worker
-        PyErr_SetString(PyExc_SystemError, "the samples' layout stopped without a cause");
-        return -1;
-    }
+    if (status.run != RunStatus::finished || status.samples != SampleCheck::valid) return status;
     const GridGeometry &grid = layout.grid;
     const CellLayout &rows = layout.rows;
     const CellLayout &columns = same ? rows : layout.columns;
 
-    std::vector<PairAccumulator> partial;
-    std::vector<RowBlock> blocks;
-    try {
-        blocks = row_blocks(rows, grid.cells);
-        const int threads = int(std::clamp<std::size_t>(
-            std::size_t(std::max(settings.threads, 1)), 1,
-            std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
-        partial.assign(std::size_t(threads), PairAccumulator(result.classes()));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    const std::vector<RowBlock> blocks = row_blocks(rows, grid.cells);
+    const int threads = int(std::clamp<std::size_t>(
+        std::size_t(std::max(settings.threads, 1)), 1,
+        std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
+    std::vector<PairAccumulator> partial(std::size_t(threads), PairAccumulator(result.classes()));
     const BlockKernel kernel = choose_kernel(settings, a.columns, layout.prefilter);
     std::atomic<std::size_t> next_block{0};
-    status = run_parallel(int(partial.size()), [&](int worker, Checkpoint &checkpoint) {
-        PairAccumulator &accumulator = partial[std::size_t(worker)];
-        for (;;) {
-            const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
-            if (index >= blocks.size()) return;
-            if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
-                               checkpoint))
-                return;
-        }
-    });
-    if (status < 0) return -1;
+    status.run =
+        run_parallel(int(partial.size()), interrupt, [&](int worker, Checkpoint &checkpoint) {
+            PairAccumulator &accumulator = partial[std::size_t(worker)];
+            for (;;) {
+                const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
+                if (index >= blocks.size()) return;
+                if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
+                                   checkpoint))
+                    return;
+            }
+        });
+    if (status.run != RunStatus::finished) return status;
     for (const PairAccumulator &part : partial)
         if (!result.merge(part)) {
-            PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
-            return -1;
+            status.count_overflow = true;
+            return status;
         }
-    return 0;
+    return status;
 }
 
 } // namespace krige::engine

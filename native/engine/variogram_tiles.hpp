@@ -36,12 +36,24 @@ struct PairSettings {
 // Mean Earth radius in kilometres, as the package's geodesy uses it.
 inline constexpr double earth_radius_km = 6371.0088;
 
+// How accumulate_pairs ended: the run's status, then the samples' check (when the run finished),
+// then whether a class count overflowed int64 while the workers' sums were merged.
+struct PairsStatus {
+    RunStatus run = RunStatus::finished;
+    SampleCheck samples = SampleCheck::valid;
+    bool count_overflow = false;
+
+    bool ok() const {
+        return run == RunStatus::finished && samples == SampleCheck::valid && !count_overflow;
+    }
+};
+
 // Adds every selected pair to `result` (which has edges.size() − 1 classes): pairs i < j of `a`
-// when `b` is null, otherwise every pair (a_i, b_j). `prune` uses a grid of cells of about the
-// largest edge to skip pairs that are surely farther apart. Called with the interpreter lock
-// held, which is released meanwhile; 0 on success, −1 with an exception set (ValueError for
-// samples that are not finite or a latitude beyond ±90°, KeyboardInterrupt, MemoryError).
-int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
-                     bool prune, PairAccumulator &result);
+// when `b` is null, otherwise every pair (a_i, b_j), on up to settings.threads threads. `prune`
+// uses a grid of cells of about the largest edge to skip pairs that are surely farther apart.
+// Stops when `interrupt` asks; may throw std::bad_alloc from the calling thread.
+PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
+                             const PairSettings &settings, bool prune, PairAccumulator &result,
+                             Interrupt &interrupt);
 
 } // namespace krige::engine

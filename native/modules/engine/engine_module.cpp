@@ -6,7 +6,10 @@
 // finish_state turns into the same result. The Python front end validates and converts the
 // arguments; this module still checks every shape, type and range it relies on.
 #include "common/array_buffer.hpp"
+#include "common/interpreter_interrupt.hpp"
+#include "common/numpy_array.hpp"
 #include "common/owned_ref.hpp"
+#include "engine/thread_policy.hpp"
 #include "engine/variogram_tiles.hpp"
 
 #include <cmath>
@@ -32,11 +35,20 @@ bool wrong_argument_count(const char *function, Py_ssize_t expected, Py_ssize_t 
     return true;
 }
 
+// What the module keeps: numpy.empty, looked up once at import, and the names of the dtypes.
+struct EngineState {
+    PyObject *empty;
+    PyObject *int64;
+    PyObject *float64;
+};
+
+EngineState &state_of(PyObject *module) {
+    return *static_cast<EngineState *>(PyModule_GetState(module));
+}
+
 // A new one-dimensional NumPy array of `length` items of `dtype`, copied from `data`.
-Ref new_array(const char *dtype, std::size_t length, const void *data) {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return Ref();
-    Ref array(PyObject_CallMethod(numpy.get(), "empty", "ns", Py_ssize_t(length), dtype));
+Ref copied_array(PyObject *module, PyObject *dtype, std::size_t length, const void *data) {
+    Ref array = krige::new_array(state_of(module).empty, Py_ssize_t(length), 0, dtype);
     if (!array) return Ref();
     Py_buffer view;
     if (PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0)
@@ -51,60 +63,84 @@ Ref new_array(const char *dtype, std::size_t length, const void *data) {
     return array;
 }
 
-PyObject *means_tuple(const engine::ClassMeans &means) {
+PyObject *means_tuple(PyObject *module, const engine::ClassMeans &means) {
     const std::size_t n = means.counts.size();
-    Ref counts = new_array("int64", n, means.counts.data());
+    const EngineState &state = state_of(module);
+    Ref counts = copied_array(module, state.int64, n, means.counts.data());
     if (!counts) return nullptr;
-    Ref distances = new_array("float64", n, means.distances.data());
+    Ref distances = copied_array(module, state.float64, n, means.distances.data());
     if (!distances) return nullptr;
-    Ref values = new_array("float64", n, means.values.data());
+    Ref values = copied_array(module, state.float64, n, means.values.data());
     if (!values) return nullptr;
     return PyTuple_Pack(3, counts.get(), distances.get(), values.get());
 }
 
-// The samples of one set: points (N, d) and values (N,), both float64 and C-contiguous.
+// The samples of one set: points (N, d) and values (N,), both float64 and C-contiguous. Each
+// array is taken only when the one before it was usable, so that no code runs with an
+// exception pending.
 struct Samples {
-    Float64Buffer points, values;
+    std::optional<Float64Buffer> points, values;
     engine::SampleArrays arrays{};
 
-    Samples(PyObject *points_object, PyObject *values_object, const char *points_name,
-            const char *values_name)
-        : points(points_object, 2, Access::read, points_name),
-          values(values_object, 1, Access::read, values_name) {}
+    bool take(PyObject *points_object, PyObject *values_object, const char *points_name,
+              const char *values_name) {
+        if (!points.emplace(points_object, 2, Access::read, points_name)) return false;
+        return bool(values.emplace(values_object, 1, Access::read, values_name));
+    }
 
     bool check(const char *which, bool geographic) {
-        if (!points || !values) return false;
-        const Py_ssize_t size = points.extent(0), columns = points.extent(1);
+        const Py_ssize_t size = points->extent(0), columns = points->extent(1);
         if (geographic ? columns != 2 : (columns < 1 || columns > 3)) {
             PyErr_Format(PyExc_ValueError, "%s must have %s columns; got %zd", which,
                          geographic ? "2 (longitude, latitude)" : "1, 2 or 3", columns);
             return false;
         }
-        if (values.extent(0) != size) {
+        if (values->extent(0) != size) {
             PyErr_Format(PyExc_ValueError, "%s: %zd points but %zd values", which, size,
-                         values.extent(0));
+                         values->extent(0));
             return false;
         }
         if (size > most_samples) {
             PyErr_Format(PyExc_ValueError, "%s: at most %zd samples", which, most_samples);
             return false;
         }
-        arrays = {points.data(), values.data(), std::size_t(size), int(columns)};
+        arrays = {points->data(), values->data(), std::size_t(size), int(columns)};
         return true;
     }
 };
 
-// Edges, coordinate type, estimator, direction and bandwidth, as the functions take them.
+// A truth value; false with an exception set when `object` has none.
+bool parse_flag(PyObject *object, bool &flag) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    flag = truth != 0;
+    return true;
+}
+
+// The thread count: at least 1; counts beyond the engine's maximum run on that many threads.
+bool parse_threads(PyObject *object, int &threads) {
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (count == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return false;
+    }
+    threads =
+        overflow > 0 ? engine::most_threads : int(std::min<long long>(count, engine::most_threads));
+    return true;
+}
+
+// Edges, coordinate type, estimator, direction and bandwidth, as the functions take them, each
+// checked as it is read.
 struct Settings {
-    Float64Buffer edges;
+    std::optional<Float64Buffer> edges;
     engine::PairSettings pair{};
 
-    explicit Settings(PyObject *edges_object) : edges(edges_object, 1, Access::read, "edges") {}
-
-    bool parse(PyObject *geographic_object, PyObject *estimator_object, PyObject *direction_object,
-               PyObject *bandwidth_object, PyObject *threads_object) {
-        if (!edges) return false;
-        const std::span<const double> e(edges.data(), std::size_t(edges.extent(0)));
+    bool parse(PyObject *edges_object, PyObject *geographic_object, PyObject *estimator_object,
+               PyObject *direction_object, PyObject *bandwidth_object) {
+        if (!edges.emplace(edges_object, 1, Access::read, "edges")) return false;
+        const std::span<const double> e(edges->data(), std::size_t(edges->extent(0)));
         if (e.size() < 2) {
             PyErr_SetString(PyExc_ValueError, "edges must hold at least 2 values");
             return false;
@@ -116,9 +152,7 @@ struct Settings {
                 return false;
             }
         pair.edges = e;
-        const int geographic = PyObject_IsTrue(geographic_object);
-        if (geographic < 0) return false;
-        pair.geographic = geographic != 0;
+        if (!parse_flag(geographic_object, pair.geographic)) return false;
 
         const long estimator = PyLong_AsLong(estimator_object);
         if (estimator == -1 && PyErr_Occurred()) return false;
@@ -136,7 +170,9 @@ struct Settings {
             }
             double parts[3];
             for (Py_ssize_t k = 0; k < 3; ++k) {
-                parts[k] = PyFloat_AsDouble(PyTuple_GET_ITEM(direction_object, k));
+                // The tuple's own reference may go while a __float__ runs: hold one.
+                Ref part = Ref::borrow(PyTuple_GET_ITEM(direction_object, k));
+                parts[k] = PyFloat_AsDouble(part.get());
                 if (parts[k] == -1.0 && PyErr_Occurred()) return false;
             }
             pair.directional = true;
@@ -158,14 +194,6 @@ struct Settings {
             pair.direction.has_bandwidth = true;
             pair.direction.bandwidth = bandwidth;
         }
-
-        const long threads = PyLong_AsLong(threads_object);
-        if (threads == -1 && PyErr_Occurred()) return false;
-        if (threads < 1) {
-            PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
-            return false;
-        }
-        pair.threads = int(std::min(threads, 1L << 20));
         return true;
     }
 
@@ -178,62 +206,95 @@ struct Settings {
         }
         return true;
     }
-
-    std::optional<engine::PairAccumulator> accumulator() {
-        try {
-            return engine::PairAccumulator(pair.edges.size() - 1);
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            return std::nullopt;
-        }
-    }
 };
 
-std::optional<engine::ClassMeans> rounded_means(const engine::PairAccumulator &accumulator) {
+// Runs the engine with the interpreter lock released, and turns how it ended into an exception.
+bool accumulate(const engine::SampleArrays &a, const engine::SampleArrays *b,
+                const engine::PairSettings &settings, bool prune,
+                engine::PairAccumulator &accumulator) {
+    engine::PairsStatus status;
     try {
-        return engine::class_means(accumulator);
+        krige::ReleasedInterpreter interpreter;
+        status = engine::accumulate_pairs(a, b, settings, prune, accumulator, interpreter);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (krige::raise_for(status.run) < 0) return false;
+    switch (status.samples) {
+    case engine::SampleCheck::valid:
+        break;
+    case engine::SampleCheck::not_finite:
+        PyErr_SetString(PyExc_ValueError, "every coordinate and value must be finite");
+        return false;
+    case engine::SampleCheck::latitude_out_of_range:
+        PyErr_SetString(PyExc_ValueError, "latitudes must lie within [-pi/2, pi/2] radians");
+        return false;
+    case engine::SampleCheck::stopped: // only an interrupt stops the layout
+        PyErr_SetString(PyExc_SystemError, "the samples' layout stopped without a cause");
+        return false;
+    }
+    if (status.count_overflow) {
+        PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
+        return false;
+    }
+    return true;
+}
+
+template <class Make> auto without_bad_alloc(Make make) -> std::optional<decltype(make())> {
+    try {
+        return make();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return std::nullopt;
     }
 }
 
-PyObject *pair_sums(PyObject *, PyObject *const *args, Py_ssize_t count) {
+PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("pair_sums", 9, count)) return nullptr;
-    Samples samples(args[0], args[1], "points", "values");
-    Settings settings(args[2]);
-    if (!settings.parse(args[3], args[4], args[5], args[6], args[8])) return nullptr;
+    Samples samples;
+    Settings settings;
+    bool prune = false;
+    int threads = 1;
+    if (!samples.take(args[0], args[1], "points", "values") ||
+        !settings.parse(args[2], args[3], args[4], args[5], args[6]) ||
+        !parse_flag(args[7], prune) || !parse_threads(args[8], threads))
+        return nullptr;
+    settings.pair.threads = threads;
     if (!samples.check("points", settings.pair.geographic) ||
         !settings.check_direction(samples.arrays.columns))
         return nullptr;
-    const int prune = PyObject_IsTrue(args[7]);
-    if (prune < 0) return nullptr;
-    std::optional<engine::PairAccumulator> accumulator = settings.accumulator();
-    if (!accumulator || engine::accumulate_pairs(samples.arrays, nullptr, settings.pair, prune != 0,
-                                                 *accumulator) < 0)
+    auto accumulator =
+        without_bad_alloc([&] { return engine::PairAccumulator(settings.pair.edges.size() - 1); });
+    if (!accumulator || !accumulate(samples.arrays, nullptr, settings.pair, prune, *accumulator))
         return nullptr;
-    std::optional<engine::ClassMeans> means = rounded_means(*accumulator);
-    return means ? means_tuple(*means) : nullptr;
+    auto means = without_bad_alloc([&] { return engine::class_means(*accumulator); });
+    return means ? means_tuple(module, *means) : nullptr;
 }
 
-PyObject *state_array(engine::PairAccumulator &accumulator) {
+PyObject *state_array(PyObject *module, engine::PairAccumulator &accumulator) {
     try {
         std::vector<int64_t> state(engine::state_length(accumulator.classes()));
         engine::write_state(accumulator, state.data());
-        return new_array("int64", state.size(), state.data()).release();
+        return copied_array(module, state_of(module).int64, state.size(), state.data()).release();
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
 }
 
-PyObject *pair_state(PyObject *, PyObject *const *args, Py_ssize_t count) {
+PyObject *pair_state(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("pair_state", 11, count)) return nullptr;
-    Samples a(args[0], args[1], "points_a", "values_a");
-    Samples b(args[2], args[3], "points_b", "values_b");
-    Settings settings(args[4]);
-    if (!settings.parse(args[5], args[6], args[7], args[8], args[10])) return nullptr;
-    const int same = PyObject_IsTrue(args[9]);
-    if (same < 0 || !a.check("points_a", settings.pair.geographic) ||
+    Samples a, b;
+    Settings settings;
+    bool same = false;
+    int threads = 1;
+    if (!a.take(args[0], args[1], "points_a", "values_a") ||
+        !b.take(args[2], args[3], "points_b", "values_b") ||
+        !settings.parse(args[4], args[5], args[6], args[7], args[8]) ||
+        !parse_flag(args[9], same) || !parse_threads(args[10], threads))
+        return nullptr;
+    settings.pair.threads = threads;
+    if (!a.check("points_a", settings.pair.geographic) ||
         !b.check("points_b", settings.pair.geographic) ||
         !settings.check_direction(a.arrays.columns))
         return nullptr;
@@ -244,12 +305,13 @@ PyObject *pair_state(PyObject *, PyObject *const *args, Py_ssize_t count) {
                              : "points_a and points_b must have the same number of columns");
         return nullptr;
     }
-    std::optional<engine::PairAccumulator> accumulator = settings.accumulator();
+    auto accumulator =
+        without_bad_alloc([&] { return engine::PairAccumulator(settings.pair.edges.size() - 1); });
     // Either way of forming the candidates gives the same sums; the grid is the faster one.
-    if (!accumulator || engine::accumulate_pairs(a.arrays, same ? nullptr : &b.arrays,
-                                                 settings.pair, true, *accumulator) < 0)
+    if (!accumulator ||
+        !accumulate(a.arrays, same ? nullptr : &b.arrays, settings.pair, true, *accumulator))
         return nullptr;
-    return state_array(*accumulator);
+    return state_array(module, *accumulator);
 }
 
 // Loads a state array into an accumulator; raises ValueError for anything that is not one.
@@ -274,7 +336,7 @@ std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *
     }
 }
 
-PyObject *merge_states(PyObject *, PyObject *const *args, Py_ssize_t count) {
+PyObject *merge_states(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("merge_states", 2, count)) return nullptr;
     std::optional<engine::PairAccumulator> a = load_state(args[0], "state_a");
     if (!a) return nullptr;
@@ -293,15 +355,15 @@ PyObject *merge_states(PyObject *, PyObject *const *args, Py_ssize_t count) {
             PyErr_SetString(PyExc_OverflowError, "the merged sums exceed a state's range");
             return nullptr;
         }
-    return state_array(*a);
+    return state_array(module, *a);
 }
 
-PyObject *finish_state(PyObject *, PyObject *const *args, Py_ssize_t count) {
+PyObject *finish_state(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("finish_state", 1, count)) return nullptr;
     std::optional<engine::PairAccumulator> state = load_state(args[0], "state");
     if (!state) return nullptr;
-    std::optional<engine::ClassMeans> means = rounded_means(*state);
-    return means ? means_tuple(*means) : nullptr;
+    auto means = without_bad_alloc([&] { return engine::class_means(*state); });
+    return means ? means_tuple(module, *means) : nullptr;
 }
 
 template <auto Function> PyCFunction fastcall() {
@@ -323,18 +385,50 @@ PyMethodDef engine_methods[] = {
      "finish_state($module, state, /)\n--\n\n(counts, distance_means, value_means) of a state."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef_Slot engine_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, {0, nullptr}};
+int engine_exec(PyObject *module) {
+    EngineState &state = state_of(module);
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    state.empty = PyObject_GetAttrString(numpy.get(), "empty");
+    if (state.empty == nullptr) return -1;
+    state.int64 = PyUnicode_InternFromString("int64");
+    if (state.int64 == nullptr) return -1;
+    state.float64 = PyUnicode_InternFromString("float64");
+    if (state.float64 == nullptr) return -1;
+    // The candidate pairs from which the configured thread count applies, for the front end.
+    return PyModule_AddObjectRef(module, "PAIRS_WORTH_A_THREAD",
+                                 Ref(PyLong_FromLongLong(engine::pairs_worth_a_thread)).get());
+}
 
-PyModuleDef engine_module = {PyModuleDef_HEAD_INIT,
-                             "_engine",
-                             "Exact pair engine of the public variogram.",
-                             0,
-                             engine_methods,
-                             engine_slots,
-                             nullptr,
-                             nullptr,
-                             nullptr};
+int engine_traverse(PyObject *module, visitproc visit, void *arg) {
+    EngineState *state = static_cast<EngineState *>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_VISIT(state->empty);
+    return 0;
+}
+
+int engine_clear(PyObject *module) {
+    EngineState *state = static_cast<EngineState *>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->empty);
+    Py_CLEAR(state->int64);
+    Py_CLEAR(state->float64);
+    return 0;
+}
+
+void engine_free(void *module) {
+    engine_clear(static_cast<PyObject *>(module));
+}
+
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(engine_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr}};
+
+PyModuleDef engine_module = {
+    PyModuleDef_HEAD_INIT, "_engine",      "Exact pair engine of the public variogram.",
+    sizeof(EngineState),   engine_methods, engine_slots,
+    engine_traverse,       engine_clear,   engine_free};
 
 } // namespace
 

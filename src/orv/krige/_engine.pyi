@@ -16,6 +16,9 @@ from numpy.typing import NDArray
 Direction = tuple[float, float, float]
 ClassMeans = tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]
 
+#: Candidate pairs from which the configured thread count applies (one thread below).
+PAIRS_WORTH_A_THREAD: int
+
 def pair_sums(
     points: NDArray[np.float64],
     values: NDArray[np.float64],

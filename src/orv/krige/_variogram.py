@@ -22,7 +22,7 @@ ESTIMATORS = ("matheron", "cressie")
 NAN_POLICIES = ("raise", "omit")
 
 # Below this many candidate pairs one thread is as fast as several.
-_PAIRS_PER_EXTRA_THREAD = 10**7
+_PAIRS_PER_EXTRA_THREAD = _engine.PAIRS_WORTH_A_THREAD
 
 # Cressie–Hawkins bias correction: γ = ½ m⁴ / (0.457 + 0.494/n + 0.045/n²).
 _CRESSIE_CONSTANT, _CRESSIE_LINEAR, _CRESSIE_QUADRATIC = 0.457, 0.494, 0.045

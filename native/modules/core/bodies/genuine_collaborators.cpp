@@ -1,5 +1,6 @@
 #include "modules/core/bodies/genuine_collaborators.hpp"
 
+#include "common/numpy_array.hpp"
 #include "engine/pair_distances.hpp"
 #include "modules/core/frame/runtime.hpp"
 
@@ -56,12 +57,6 @@ int members(PyObject *owner, std::initializer_list<std::pair<const char *, PyObj
         *slot = value.get();
     }
     return 1;
-}
-
-// A new float64 array of `count` values through NumPy's own empty().
-Ref new_array(PyObject *empty, Py_ssize_t rows, Py_ssize_t columns = 0) {
-    Ref shape(columns > 0 ? Py_BuildValue("(nn)", rows, columns) : PyLong_FromSsize_t(rows));
-    return call(shape ? empty : nullptr, {shape.get()});
 }
 
 double *array_data(PyObject *array) {
