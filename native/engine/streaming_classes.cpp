@@ -123,28 +123,22 @@ template <int Fixed> struct ProjectedSource {
 
     void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
         const int64_t first = r + 1 + j0, count = j1 - j0;
-        if constexpr (Fixed == 1) {
-            const double a = s.columns[0][size_t(r)], *x = s.columns[0].data() + first;
-            for (int64_t m = 0; m < count; ++m) {
-                double t = a - x[m];
-                key[m] = t * t;
+        if constexpr (Fixed > 0) {
+            double a[Fixed];
+            const double *x[Fixed];
+            for (int c = 0; c < Fixed; ++c) {
+                a[c] = s.columns[size_t(c)][size_t(r)];
+                x[c] = s.columns[size_t(c)].data() + first;
             }
-        } else if constexpr (Fixed == 2) {
-            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
-            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
             for (int64_t m = 0; m < count; ++m) {
-                double t0 = a0 - x0[m], t1 = a1 - x1[m];
-                key[m] = t0 * t0 + t1 * t1;
-            }
-        } else if constexpr (Fixed == 3) {
-            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
-            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
-            const double a2 = s.columns[2][size_t(r)], *x2 = s.columns[2].data() + first;
-            for (int64_t m = 0; m < count; ++m) {
-                double t0 = a0 - x0[m], t1 = a1 - x1[m], t2 = a2 - x2[m];
-                key[m] = (t0 * t0 + t1 * t1) + t2 * t2;
+                double t[Fixed];
+                for (int c = 0; c < Fixed; ++c)
+                    t[c] = a[c] - x[c][m];
+                key[m] = sum_of_squares(t);
             }
         } else {
+            // Any other number of columns: the same additions in the same order, column by
+            // column over the tile, the running sums kept in `key`.
             for (int64_t m = 0; m < count; ++m) {
                 double t = s.columns[0][size_t(r)] - s.columns[0][size_t(first + m)];
                 key[m] = t * t;
@@ -165,8 +159,7 @@ template <int Fixed> struct ProjectedSource {
         const double v = s.values[size_t(r)], *w = s.values.data() + first;
         for (int64_t m = 0; m < count; ++m) {
             d[m] = std::sqrt(key[m]);
-            double t = v - w[m];
-            g[m] = 0.5 * (t * t);
+            g[m] = semivariance(v, w[m]);
         }
     }
 
@@ -209,8 +202,8 @@ struct GeographicSource {
         const double v = s.values[size_t(r)];
         for (int64_t j = j0; j < j1; ++j) {
             d[j - j0] = key[j - j0];
-            double t = s.values[size_t(j)] - v; // values[None, :] - values[:, None]
-            g[j - j0] = 0.5 * (t * t);          // x ** 2.0 is x * x in NumPy
+            // values[None, :] - values[:, None], and x ** 2.0 is x * x in NumPy.
+            g[j - j0] = semivariance(s.values[size_t(j)], v);
         }
     }
 

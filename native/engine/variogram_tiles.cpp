@@ -48,9 +48,8 @@ struct Selection {
           square_low(least_square_reaching(low)), square_high(greatest_square_within(high)) {}
 
     double pair_value(double vi, double vj) const {
-        const double dv = vi - vj;
-        return settings.estimator == Estimator::matheron ? 0.5 * (dv * dv)
-                                                         : std::sqrt(std::fabs(dv));
+        return settings.estimator == Estimator::matheron ? semivariance(vi, vj)
+                                                         : std::sqrt(std::fabs(vi - vj));
     }
 
     bool direction_selects(const double *xi, const double *xj, double h) const {
@@ -110,7 +109,7 @@ bool projected_block(const Selection &s, const CellLayout &rows, const CellLayou
         const double *xi = x + i * Dims;
         candidates.count = 0;
         for (std::size_t j = begin; j < end; ++j) {
-            const double q = squared_distance(xi, y + j * Dims, Dims);
+            const double q = squared_distance<Dims>(xi, y + j * Dims);
             candidates.offer(j, q, (q >= s.square_low) & (q <= s.square_high));
         }
         const double vi = v[i];
