@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/owned_ref.hpp"
-#include "engine/thread_policy.hpp"
+#include "common/thread_policy.hpp"
 
 #include <cstdint>
 
@@ -23,7 +23,7 @@ inline int64_t thread_setting(PyObject *settings, const char *name, int64_t fall
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
     if (number == -1 && PyErr_Occurred()) return -1;
-    if (overflow > 0) return engine::most_threads; // more than any engine starts
+    if (overflow > 0) return most_threads; // more than any engine starts
     return overflow == 0 && number >= 1 ? number : fallback;
 }
 
@@ -31,8 +31,8 @@ inline int64_t thread_setting(PyObject *settings, const char *name, int64_t fall
 // which tests run small problems on several threads. The usual policy (one thread) when the
 // settings module is not loaded; false with an exception set only for an error other than
 // "not there".
-inline bool read_thread_policy(engine::ThreadPolicy &policy) {
-    policy = engine::ThreadPolicy{};
+inline bool read_thread_policy(ThreadPolicy &policy) {
+    policy = ThreadPolicy{};
     Ref module_name(PyUnicode_FromString("orv._algos.spmis.krige.threads"));
     if (!module_name) return false;
     Ref settings(PyImport_GetModule(module_name.get()));
@@ -41,7 +41,7 @@ inline bool read_thread_policy(engine::ThreadPolicy &policy) {
     const int64_t configured = thread_setting(settings.get(), "_num_threads", 1);
     if (configured < 0) return false;
     const int64_t bound =
-        thread_setting(settings.get(), "_min_pairs_for_threads", engine::pairs_worth_a_thread);
+        thread_setting(settings.get(), "_min_pairs_for_threads", pairs_worth_a_thread);
     if (bound < 0) return false;
     policy.configured = configured;
     policy.min_pairs = bound;

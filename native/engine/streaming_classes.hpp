@@ -12,7 +12,7 @@
 
 #include "common/parallel.hpp"
 #include "engine/numpy_pairwise_tree.hpp"
-#include "engine/thread_policy.hpp"
+#include "common/thread_policy.hpp"
 
 #include <cstdint>
 #include <memory>

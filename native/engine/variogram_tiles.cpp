@@ -1,7 +1,7 @@
 #include "engine/variogram_tiles.hpp"
 
 #include "engine/distance_classes.hpp"
-#include "engine/thread_policy.hpp"
+#include "common/thread_policy.hpp"
 
 #include <algorithm>
 #include <atomic>

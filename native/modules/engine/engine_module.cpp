@@ -9,7 +9,7 @@
 #include "common/interpreter_interrupt.hpp"
 #include "common/numpy_array.hpp"
 #include "common/owned_ref.hpp"
-#include "engine/thread_policy.hpp"
+#include "common/thread_policy.hpp"
 #include "engine/variogram_tiles.hpp"
 
 #include <cmath>
@@ -127,7 +127,7 @@ bool parse_threads(PyObject *object, int &threads) {
         return false;
     }
     threads =
-        overflow > 0 ? engine::most_threads : int(std::min<long long>(count, engine::most_threads));
+        overflow > 0 ? krige::most_threads : int(std::min<long long>(count, krige::most_threads));
     return true;
 }
 
@@ -397,7 +397,7 @@ int engine_exec(PyObject *module) {
     if (state.float64 == nullptr) return -1;
     // The candidate pairs from which the configured thread count applies, for the front end.
     return PyModule_AddObjectRef(module, "PAIRS_WORTH_A_THREAD",
-                                 Ref(PyLong_FromLongLong(engine::pairs_worth_a_thread)).get());
+                                 Ref(PyLong_FromLongLong(krige::pairs_worth_a_thread)).get());
 }
 
 int engine_traverse(PyObject *module, visitproc visit, void *arg) {

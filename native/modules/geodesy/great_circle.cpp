@@ -130,7 +130,7 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
         return nullptr;
     }
     const int64_t pairs = same ? int64_t(rows) * (rows + 1) / 2 : int64_t(rows) * columns;
-    krige::engine::ThreadPolicy policy;
+    krige::ThreadPolicy policy;
     if (!krige::read_thread_policy(policy)) return nullptr;
     const int threads = policy.threads_for(pairs);
     std::vector<double> cos_b;

@@ -63,7 +63,7 @@ class VariogramPairs {
     PyObject *pdist_ = nullptr; // SciPy's own pdist, as looked up at line 85
     bool zeros_genuine_ = true;
     enum class Classes { unknown, native, statements } classes_ = Classes::unknown;
-    engine::ThreadPolicy threads_; // read once per call, when the pairs are first needed
+    ThreadPolicy threads_; // read once per call, when the pairs are first needed
     engine::StreamedClassSums sums_;
     engine::Extremes extremes_{};
     bool have_extremes_ = false;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace krige::engine {
+namespace krige {
 
 // Below this many pairs one thread is as fast as several.
 inline constexpr int64_t pairs_worth_a_thread = 10'000'000;
@@ -23,4 +23,4 @@ struct ThreadPolicy {
     }
 };
 
-} // namespace krige::engine
+} // namespace krige
