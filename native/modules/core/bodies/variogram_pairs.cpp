@@ -104,7 +104,9 @@ int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyOb
     if (n < 2 || samples.extent(0) != n || !quiet_values(samples.values(), false)) return 0;
     // Degrees whose conversion to radians could underflow are left to NumPy.
     for (double x : coordinates.values())
-        if (x != 0.0 && std::isfinite(x) && std::fabs(x) < 0x1p-1000) return 0;
+        if (x != 0.0 && std::isfinite(x) &&
+            std::fabs(x) < genuine::Collaborators::smallest_converted_degrees)
+            return 0;
 
     return catching_memory([&] {
         engine::GeographicSamples s;
