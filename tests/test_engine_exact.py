@@ -484,3 +484,34 @@ def test_stub_lists_every_function_with_its_positional_parameters():
         parameters = inspect.signature(getattr(_engine, name)).parameters.values()
         assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_ONLY}
         assert [a.arg for a in stubs[name].posonlyargs] == [p.name for p in parameters]
+
+
+class RaisingBool:
+    """An argument whose truth value is Python code: it must never run with an error pending."""
+
+    def __bool__(self):
+        raise AssertionError("ran after an earlier argument failed")
+
+    def __index__(self):
+        raise AssertionError("ran after an earlier argument failed")
+
+
+@pytest.mark.parametrize("change, error, message", [
+    # The first bad argument is the one reported, and nothing after it runs.
+    (dict(points=np.zeros((3, 2), np.float32), edges=np.array([2.0, 1.0])), TypeError, "points"),
+    (dict(points=np.zeros((3, 2), np.float32), geographic=RaisingBool()), TypeError, "points"),
+    (dict(values=np.zeros(3, np.float32), prune=RaisingBool()), TypeError, "values"),
+    (dict(edges=np.array([2.0, 1.0]), geographic=RaisingBool()), ValueError, "edges"),
+    (dict(estimator=7, threads=RaisingBool()), ValueError, "estimator"),
+    (dict(bandwidth=1.0, threads=RaisingBool()), ValueError, "bandwidth needs a direction"),
+])
+def test_arguments_are_checked_in_order(change, error, message):
+    with pytest.raises(error, match=message):
+        _engine.pair_sums(*{**GOOD, **change}.values())
+
+
+@pytest.mark.parametrize("threads", [2**63, 2**64, 10**21])
+def test_huge_thread_counts_run_on_the_engines_maximum(threads):
+    expected = _engine.pair_sums(*GOOD.values())
+    result = _engine.pair_sums(*{**GOOD, "threads": threads}.values())
+    assert [a.tolist() for a in result] == [a.tolist() for a in expected]
