@@ -167,8 +167,15 @@ PyMethodDef geodesy_methods[] = {
      "Fills out[i, j] with great-circle distances (radians in, radius units out)."},
     {nullptr, nullptr, 0, nullptr}};
 
+// The most threads any engine starts, for the package's thread setting.
+int geodesy_exec(PyObject *module) {
+    return PyModule_AddIntConstant(module, "MOST_THREADS", krige::most_threads);
+}
+
 PyModuleDef_Slot geodesy_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, {0, nullptr}};
+    {Py_mod_exec, reinterpret_cast<void *>(geodesy_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr}};
 
 PyModuleDef geodesy_module = {PyModuleDef_HEAD_INIT,
                               "_geodesy",
