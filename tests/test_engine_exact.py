@@ -406,6 +406,11 @@ def test_misuse_raises(change, error):
         _engine.pair_sums(*arguments.values())
 
 
+# A state: marker, class count, limb count, settings fingerprint; then per class the count, the
+# flags and 2 × 68 limbs (distance sum, value sum).
+STATE_HEADER, LIMBS = 4, 68
+
+
 def test_misused_states_raise():
     state = _engine.pair_state(np.zeros((3, 2)), np.arange(3.0), np.zeros((3, 2)), np.arange(3.0),
                                np.array([0.0, 1.0, 2.0]), False, 0, None, None, True, 1)
@@ -413,9 +418,9 @@ def test_misused_states_raise():
                                np.array([0.0, 1.0]), False, 0, None, None, True, 1)
     assert _engine.finish_state(state)[0].tolist() == [3, 0]
     corrupt_digit, corrupt_top, corrupt_flags = state.copy(), state.copy(), state.copy()
-    corrupt_digit[6] = 2**32
-    corrupt_top[3 + 2 + 67] = 2**50
-    corrupt_flags[4] = 1 << 6
+    corrupt_digit[STATE_HEADER + 3] = 2**32
+    corrupt_top[STATE_HEADER + 2 + 67] = 2**50
+    corrupt_flags[STATE_HEADER + 1] = 1 << 6
     for bad, error in ((state[:-1], ValueError), (state.astype(np.float64), TypeError),
                        (np.zeros(0, np.int64), ValueError), (corrupt_digit, ValueError),
                        (corrupt_top, ValueError), (corrupt_flags, ValueError),
@@ -515,3 +520,56 @@ def test_huge_thread_counts_run_on_the_engines_maximum(threads):
     expected = _engine.pair_sums(*GOOD.values())
     result = _engine.pair_sums(*{**GOOD, "threads": threads}.values())
     assert [a.tolist() for a in result] == [a.tolist() for a in expected]
+
+
+def _state(points=np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.2]]), values=np.array([0.0, 1.0, 3.0]),
+           edges=np.array([0.0, 1.5, 3.0]), geographic=False, estimator=0, direction=None,
+           bandwidth=None):
+    return _engine.pair_state(points, values, points, values, edges, geographic, estimator,
+                              direction, bandwidth, True, 1)
+
+
+@pytest.mark.parametrize("change", [
+    dict(edges=np.array([0.0, 1.5, 3.5])),
+    dict(edges=np.array([0.0, np.nextafter(1.5, 2.0), 3.0])),
+    dict(estimator=1),
+    dict(geographic=True),
+    dict(direction=(1.0, 0.0, 0.5)),
+    dict(direction=(1.0, 0.0, 0.5), bandwidth=1.0),
+])
+def test_states_made_with_other_settings_are_not_merged(change):
+    with pytest.raises(ValueError, match="different edges, coordinate types, estimators"):
+        _engine.merge_states(_state(), _state(**change))
+    merged = _engine.merge_states(_state(**change), _state(**change))
+    single = _engine.finish_state(_state(**change))[0]
+    assert _engine.finish_state(merged)[0].tolist() == (2 * single).tolist()
+
+
+def _with(state, class_number, offset, value):
+    changed = state.copy()
+    changed[STATE_HEADER + class_number * (2 + 2 * LIMBS) + offset] = value
+    return changed
+
+
+@pytest.mark.parametrize("describe, offset, value", [
+    ("pairs counted away", 0, 0),                        # count 0, sums non-zero
+    ("a negative distance sum", 2 + LIMBS - 1, -1),      # top limb of the distance sum
+    ("a negative value sum", 2 + 2 * LIMBS - 1, -1),     # top limb of the value sum
+    ("a NaN distance", 1, 4),                            # the distance sum's NaN flag
+    ("a value of minus infinity", 1, 2 << 3),            # the value sum's −∞ flag
+])
+def test_states_with_sums_no_pairs_could_make_are_refused(describe, offset, value):
+    state = _state()
+    assert _engine.finish_state(state)[0].tolist() == [2, 1]
+    bad = _with(state, 0, offset, value)
+    with pytest.raises(ValueError, match="not a valid pair state"):
+        _engine.finish_state(bad)
+    with pytest.raises(ValueError, match="not a valid pair state"):
+        _engine.merge_states(state, bad)
+
+
+def test_a_state_may_hold_infinite_values_and_empty_classes():
+    state = _state(values=np.array([0.0, 1e200, -1e200]))
+    counts, _, means = _engine.finish_state(state)
+    assert counts.tolist() == [2, 1] and np.isinf(means).all()
+    assert _engine.finish_state(_state(edges=np.array([5.0, 6.0, 7.0])))[0].tolist() == [0, 0]

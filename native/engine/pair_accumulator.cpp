@@ -8,7 +8,7 @@ namespace krige::engine {
 namespace {
 
 constexpr int64_t state_marker = 0x5653554d53524f; // tells a state from other int64 arrays
-constexpr std::size_t header_length = 3;
+constexpr std::size_t header_length = 4;
 constexpr std::size_t class_length = 2 + 2 * ExactSum::limb_count;
 constexpr int flag_bits = 3;
 
@@ -29,10 +29,11 @@ std::size_t state_length(std::size_t classes) {
     return header_length + classes * class_length;
 }
 
-void write_state(PairAccumulator &accumulator, int64_t *state) {
+void write_state(PairAccumulator &accumulator, int64_t fingerprint, int64_t *state) {
     state[0] = state_marker;
     state[1] = int64_t(accumulator.classes());
     state[2] = ExactSum::limb_count;
+    state[3] = fingerprint;
     int64_t *entry = state + header_length;
     for (std::size_t k = 0; k < accumulator.classes(); ++k) {
         ExactClassSums &sums = accumulator[k];
@@ -57,6 +58,21 @@ std::size_t state_classes(std::span<const int64_t> state) {
     return classes;
 }
 
+int64_t state_fingerprint(std::span<const int64_t> state) {
+    return state[3];
+}
+
+namespace {
+
+// A sum that pairs can make: every distance and value is at least zero, so NaN, −∞ and a
+// negative finite part cannot occur.
+bool possible_sum(const ExactSum &sum) {
+    return (sum.flags() & (ExactSum::negative_infinity | ExactSum::not_a_number)) == 0 &&
+           !sum.negative();
+}
+
+} // namespace
+
 bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator) {
     const int64_t *entry = state.data() + header_length;
     for (std::size_t k = 0; k < accumulator.classes(); ++k) {
@@ -68,6 +84,9 @@ bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator) {
             !sums.value.assign(entry + 2 + ExactSum::limb_count, flags >> flag_bits))
             return false;
         sums.count = entry[0];
+        if (!possible_sum(sums.distance) || !possible_sum(sums.value) ||
+            (sums.count == 0 && !(sums.distance.zero() && sums.value.zero())))
+            return false;
         entry += class_length;
     }
     return true;

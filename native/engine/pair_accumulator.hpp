@@ -48,14 +48,19 @@ class PairAccumulator {
     std::vector<ExactClassSums> classes_;
 };
 
-// The flat state: a header (marker, class count, limb count), then per class its count, the
-// flags of its two sums (distance flags | value flags << 3) and their normalised limbs.
+// The flat state: a header (marker, class count, limb count, the fingerprint of the settings the
+// pairs were selected and valued with), then per class its count, the flags of its two sums
+// (distance flags | value flags << 3) and their normalised limbs.
 std::size_t state_length(std::size_t classes);
-void write_state(PairAccumulator &accumulator, int64_t *state);
+void write_state(PairAccumulator &accumulator, int64_t fingerprint, int64_t *state);
 
 // The class count a state claims, or 0 when its header or length is not that of a state.
 std::size_t state_classes(std::span<const int64_t> state);
-// Loads a state of `accumulator.classes()` classes; false when any entry is out of range.
+// The fingerprint of a state whose header state_classes accepted.
+int64_t state_fingerprint(std::span<const int64_t> state);
+// Loads a state of `accumulator.classes()` classes; false when any entry is out of range or
+// holds sums that no pairs could make: sums without pairs, or sums below zero, NaN or −∞ (every
+// pair's distance and value is at least zero).
 bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator);
 
 // Counts and correctly rounded means (NaN for empty classes) of every class.

@@ -4,6 +4,7 @@
 #include "common/thread_policy.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -270,6 +271,28 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
 }
 
 } // namespace
+
+int64_t settings_fingerprint(const PairSettings &settings) {
+    // FNV-1a over the bit patterns of the settings.
+    uint64_t hash = 0xcbf29ce484222325u;
+    auto mix = [&](uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) {
+            hash ^= (word >> (8 * byte)) & 0xffu;
+            hash *= 0x100000001b3u;
+        }
+    };
+    mix(settings.edges.size());
+    for (double edge : settings.edges)
+        mix(std::bit_cast<uint64_t>(edge));
+    mix(uint64_t(settings.geographic) | uint64_t(settings.estimator) << 1 |
+        uint64_t(settings.directional) << 3 | uint64_t(settings.direction.has_bandwidth) << 4);
+    if (settings.directional) {
+        const DirectionFilter &d = settings.direction;
+        for (double part : {d.ux, d.uy, d.cos_tolerance, d.has_bandwidth ? d.bandwidth : 0.0})
+            mix(std::bit_cast<uint64_t>(part));
+    }
+    return int64_t(hash);
+}
 
 PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
                              const PairSettings &settings, bool prune, PairAccumulator &result,

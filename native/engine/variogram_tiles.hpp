@@ -33,6 +33,11 @@ struct PairSettings {
     int threads = 1;
 };
 
+// A fingerprint of what decides which pairs a class holds and what they add: the edges, the
+// coordinate type, the estimator, the direction and the bandwidth (not the thread count).
+// States of pairs made with different settings have different fingerprints.
+int64_t settings_fingerprint(const PairSettings &settings);
+
 // Mean Earth radius in kilometres, as the package's geodesy uses it.
 inline constexpr double earth_radius_km = 6371.0088;
 

@@ -272,10 +272,10 @@ PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     return means ? means_tuple(module, *means) : nullptr;
 }
 
-PyObject *state_array(PyObject *module, engine::PairAccumulator &accumulator) {
+PyObject *state_array(PyObject *module, engine::PairAccumulator &accumulator, int64_t fingerprint) {
     try {
         std::vector<int64_t> state(engine::state_length(accumulator.classes()));
-        engine::write_state(accumulator, state.data());
+        engine::write_state(accumulator, fingerprint, state.data());
         return copied_array(module, state_of(module).int64, state.size(), state.data()).release();
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
@@ -311,11 +311,12 @@ PyObject *pair_state(PyObject *module, PyObject *const *args, Py_ssize_t count) 
     if (!accumulator ||
         !accumulate(a.arrays, same ? nullptr : &b.arrays, settings.pair, true, *accumulator))
         return nullptr;
-    return state_array(module, *accumulator);
+    return state_array(module, *accumulator, engine::settings_fingerprint(settings.pair));
 }
 
 // Loads a state array into an accumulator; raises ValueError for anything that is not one.
-std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *name) {
+std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *name,
+                                                  int64_t &fingerprint) {
     Int64Buffer buffer(object, 1, Access::read, name);
     if (!buffer) return std::nullopt;
     const std::size_t classes = engine::state_classes(buffer.values());
@@ -323,6 +324,7 @@ std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *
         PyErr_Format(PyExc_ValueError, "%s is not a pair state", name);
         return std::nullopt;
     }
+    fingerprint = engine::state_fingerprint(buffer.values());
     try {
         engine::PairAccumulator accumulator(classes);
         if (!engine::read_state(buffer.values(), accumulator)) {
@@ -338,12 +340,19 @@ std::optional<engine::PairAccumulator> load_state(PyObject *object, const char *
 
 PyObject *merge_states(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("merge_states", 2, count)) return nullptr;
-    std::optional<engine::PairAccumulator> a = load_state(args[0], "state_a");
+    int64_t fingerprint_a = 0, fingerprint_b = 0;
+    std::optional<engine::PairAccumulator> a = load_state(args[0], "state_a", fingerprint_a);
     if (!a) return nullptr;
-    std::optional<engine::PairAccumulator> b = load_state(args[1], "state_b");
+    std::optional<engine::PairAccumulator> b = load_state(args[1], "state_b", fingerprint_b);
     if (!b) return nullptr;
     if (a->classes() != b->classes()) {
         PyErr_SetString(PyExc_ValueError, "the states have different numbers of classes");
+        return nullptr;
+    }
+    if (fingerprint_a != fingerprint_b) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the states were made with different edges, coordinate types, estimators, "
+                        "directions or bandwidths");
         return nullptr;
     }
     if (!a->merge(*b)) {
@@ -355,12 +364,13 @@ PyObject *merge_states(PyObject *module, PyObject *const *args, Py_ssize_t count
             PyErr_SetString(PyExc_OverflowError, "the merged sums exceed a state's range");
             return nullptr;
         }
-    return state_array(module, *a);
+    return state_array(module, *a, fingerprint_a);
 }
 
 PyObject *finish_state(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     if (wrong_argument_count("finish_state", 1, count)) return nullptr;
-    std::optional<engine::PairAccumulator> state = load_state(args[0], "state");
+    int64_t fingerprint = 0;
+    std::optional<engine::PairAccumulator> state = load_state(args[0], "state", fingerprint);
     if (!state) return nullptr;
     auto means = without_bad_alloc([&] { return engine::class_means(*state); });
     return means ? means_tuple(module, *means) : nullptr;
