@@ -404,7 +404,7 @@ _ENGINE_GOOD = {
     "pair_sums": [np.zeros((3, 2)), np.arange(3.0), np.array([0.0, 1.0, 2.0]), False, 0, None,
                   None, True, 1],
     "pair_state": [np.zeros((3, 2)), np.arange(3.0), np.ones((2, 2)), np.arange(2.0),
-                   np.array([0.0, 1.0, 2.0]), False, 0, (1.0, 0.0, 0.5), 1.0, False, 1],
+                   np.array([0.0, 1.0, 2.0]), False, 0, (0.0, 60.0), 1.0, False, 1],
 }
 _ENGINE_GOOD["merge_states"] = [_engine.pair_state(*_ENGINE_GOOD["pair_state"])] * 2
 _ENGINE_GOOD["finish_state"] = [_ENGINE_GOOD["merge_states"][0]]

@@ -54,11 +54,7 @@ struct Selection {
     }
 
     bool direction_selects(const double *xi, const double *xj, double h) const {
-        if (h == 0.0) return true;
-        const DirectionFilter &d = settings.direction;
-        const double dx = xj[0] - xi[0], dy = xj[1] - xi[1];
-        if (!(std::fabs(dx * d.ux + dy * d.uy) >= d.cos_tolerance * h)) return false;
-        return !d.has_bandwidth || std::fabs(dy * d.ux - dx * d.uy) <= d.bandwidth;
+        return h == 0.0 || settings.direction.selects(xi, xj, h);
     }
 };
 
@@ -285,12 +281,11 @@ int64_t settings_fingerprint(const PairSettings &settings) {
     for (double edge : settings.edges)
         mix(std::bit_cast<uint64_t>(edge));
     mix(uint64_t(settings.geographic) | uint64_t(settings.estimator) << 1 |
-        uint64_t(settings.directional) << 3 | uint64_t(settings.direction.has_bandwidth) << 4);
-    if (settings.directional) {
-        const DirectionFilter &d = settings.direction;
-        for (double part : {d.ux, d.uy, d.cos_tolerance, d.has_bandwidth ? d.bandwidth : 0.0})
+        uint64_t(settings.directional) << 3 | uint64_t(!std::isnan(settings.bandwidth)) << 4);
+    if (settings.directional)
+        for (double part : {settings.degrees, settings.tolerance_degrees,
+                            std::isnan(settings.bandwidth) ? 0.0 : settings.bandwidth})
             mix(std::bit_cast<uint64_t>(part));
-    }
     return int64_t(hash);
 }
 

@@ -6,6 +6,7 @@
 // that prunes the candidates or the partition of the pairs into calls.
 #pragma once
 
+#include "engine/direction_filter.hpp"
 #include "engine/pair_accumulator.hpp"
 #include "engine/spatial_grid.hpp"
 
@@ -15,20 +16,14 @@ namespace krige::engine {
 
 enum class Estimator : int { matheron = 0, cressie = 1 };
 
-// Pairs whose separation lies within an angle of a direction, and optionally within a band
-// around the line through it. Projected coordinates with 2 columns only.
-struct DirectionFilter {
-    double ux = 0.0, uy = 0.0; // the direction's unit vector
-    double cos_tolerance = -1.0;
-    double bandwidth = 0.0;
-    bool has_bandwidth = false;
-};
-
 struct PairSettings {
     std::span<const double> edges; // n + 1 finite, ascending, non-negative edges
     bool geographic = false;
     Estimator estimator = Estimator::matheron;
     bool directional = false;
+    // With a direction: its angle and tolerance in degrees and the bandwidth (NaN for none),
+    // as given, and the filter made from them (projected coordinates with 2 columns only).
+    double degrees = 0.0, tolerance_degrees = 90.0, bandwidth = NAN;
     DirectionFilter direction;
     int threads = 1;
 };

@@ -163,22 +163,26 @@ struct Settings {
         pair.estimator = engine::Estimator(estimator);
 
         if (direction_object != Py_None) {
-            if (!PyTuple_Check(direction_object) || PyTuple_GET_SIZE(direction_object) != 3) {
+            if (!PyTuple_Check(direction_object) || PyTuple_GET_SIZE(direction_object) != 2) {
                 PyErr_SetString(PyExc_TypeError,
-                                "direction must be None or a tuple (ux, uy, cos_tolerance)");
+                                "direction must be None or a tuple (degrees, tolerance_degrees)");
                 return false;
             }
-            double parts[3];
-            for (Py_ssize_t k = 0; k < 3; ++k) {
+            double parts[2];
+            for (Py_ssize_t k = 0; k < 2; ++k) {
                 // The tuple's own reference may go while a __float__ runs: hold one.
                 Ref part = Ref::borrow(PyTuple_GET_ITEM(direction_object, k));
                 parts[k] = PyFloat_AsDouble(part.get());
                 if (parts[k] == -1.0 && PyErr_Occurred()) return false;
             }
+            if (!std::isfinite(parts[0]) || !(parts[1] > 0.0 && parts[1] <= 90.0)) {
+                PyErr_SetString(PyExc_ValueError, "direction must be finite degrees with a "
+                                                  "tolerance of 0 < tolerance <= 90 degrees");
+                return false;
+            }
             pair.directional = true;
-            pair.direction.ux = parts[0];
-            pair.direction.uy = parts[1];
-            pair.direction.cos_tolerance = parts[2];
+            pair.degrees = parts[0];
+            pair.tolerance_degrees = parts[1];
         }
         if (bandwidth_object != Py_None) {
             if (!pair.directional) {
@@ -191,9 +195,11 @@ struct Settings {
                 PyErr_SetString(PyExc_ValueError, "bandwidth must be positive and finite");
                 return false;
             }
-            pair.direction.has_bandwidth = true;
-            pair.direction.bandwidth = bandwidth;
+            pair.bandwidth = bandwidth;
         }
+        if (pair.directional)
+            pair.direction =
+                engine::DirectionFilter(pair.degrees, pair.tolerance_degrees, pair.bandwidth);
         return true;
     }
 
