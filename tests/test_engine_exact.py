@@ -577,3 +577,23 @@ def test_a_state_may_hold_infinite_values_and_empty_classes():
     counts, _, means = _engine.finish_state(state)
     assert counts.tolist() == [2, 1] and np.isinf(means).all()
     assert _engine.finish_state(_state(edges=np.array([5.0, 6.0, 7.0])))[0].tolist() == [0, 0]
+
+
+@pytest.mark.parametrize("edges", [
+    # 60,000 edges up to 1.5 and one far beyond: the lookup's buckets each hold thousands.
+    np.append(np.linspace(0.0, 1.5, 60_000), 1e6),
+    # A dense cluster beside sparse edges.
+    np.concatenate([[0.0, 0.25], np.linspace(0.5, 0.5001, 500), [2.0]]),
+])
+def test_classes_of_crowded_lookup_buckets_match_a_search(edges):
+    rng = np.random.default_rng(11)
+    points = rng.random((300, 2)) * 1.2
+    values = rng.random(300)
+    counts, _, _ = _engine.pair_sums(points, values, edges, False, 0, None, None, True, 1)
+    i, j = np.triu_indices(300, 1)
+    t = points[i] - points[j]
+    h = np.sqrt(t[:, 0] * t[:, 0] + t[:, 1] * t[:, 1])
+    h = h[(h >= edges[0]) & (h <= edges[-1])]
+    expected = np.bincount(np.minimum(np.searchsorted(edges, h, side="right") - 1,
+                                      len(edges) - 2), minlength=len(edges) - 1)
+    np.testing.assert_array_equal(counts, expected)
