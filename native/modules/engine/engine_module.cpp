@@ -366,7 +366,8 @@ PyObject *merge_states(PyObject *module, PyObject *const *args, Py_ssize_t count
         return nullptr;
     }
     for (std::size_t k = 0; k < a->classes(); ++k)
-        if (!(*a)[k].distance.within_bounds() || !(*a)[k].value.within_bounds()) {
+        if (const engine::ExactClassSums *sums = a->find(k);
+            sums != nullptr && (!sums->distance.within_bounds() || !sums->value.within_bounds())) {
             PyErr_SetString(PyExc_OverflowError, "the merged sums exceed a state's range");
             return nullptr;
         }
