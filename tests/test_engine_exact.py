@@ -597,3 +597,30 @@ def test_classes_of_crowded_lookup_buckets_match_a_search(edges):
     expected = np.bincount(np.minimum(np.searchsorted(edges, h, side="right") - 1,
                                       len(edges) - 2), minlength=len(edges) - 1)
     np.testing.assert_array_equal(counts, expected)
+
+
+@pytest.mark.parametrize("columns", [1, 2, 3])
+@pytest.mark.parametrize("outlier", [1e3, -1e12, 1e300])
+def test_far_outliers_leave_the_grid_of_a_cluster_exact(columns, outlier):
+    # A cluster and one far sample: the occupied cells, not the extent, make the grid.
+    rng = np.random.default_rng(columns)
+    points = rng.random((400, columns))
+    points[7] = outlier
+    values = rng.random(400)
+    edges = np.linspace(0.0, 0.05, 6)
+    pruned = _engine.pair_sums(points, values, edges, False, 0, None, None, True, 1)
+    expected = reference(points, values, edges)
+    for a, b in zip(pruned, expected):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_far_outlier_on_the_sphere_leaves_the_grid_exact():
+    rng = np.random.default_rng(4)
+    degrees = np.column_stack([rng.uniform(10, 10.5, 400), rng.uniform(45, 45.5, 400)])
+    degrees[3] = (-170.0, -80.0)
+    points, values = radians(degrees), rng.random(400)
+    edges = np.linspace(0.0, 5.0, 6)
+    pruned = _engine.pair_sums(points, values, edges, True, 0, None, None, True, 1)
+    expected = reference(degrees, values, edges, geographic=True)
+    for a, b in zip(pruned, expected):
+        np.testing.assert_array_equal(a, b)

@@ -194,31 +194,27 @@ bool run_row_block(const RowBlock &rows_block, const GridGeometry &grid, const C
                    const CellLayout &columns, bool same, BlockKernel kernel, const Selection &s,
                    PairAccumulator &accumulator, Checkpoint &checkpoint) {
     const std::size_t cell = rows_block.cell;
-    const std::size_t n0 = grid.extent[0], n1 = grid.extent[1];
-    const std::size_t c0 = cell % n0, c1 = (cell / n0) % n1, c2 = cell / (n0 * n1);
+    const CellKey key = grid.occupied[cell]; // (axis 2, axis 1, axis 0)
     const std::vector<uint32_t> &start = columns.cell_start;
-    auto run = [&](std::size_t first_cell, std::size_t last_cell, bool triangle) {
-        const Block block{rows_block.r0, rows_block.r1, start[first_cell], start[last_cell + 1],
+    auto run = [&](std::size_t first_cell, std::size_t end_cell, bool triangle) {
+        const Block block{rows_block.r0, rows_block.r1, start[first_cell], start[end_cell],
                           triangle};
         return block.c0 >= block.c1 || kernel(s, rows, columns, block, accumulator, checkpoint);
     };
-    if (same && !run(cell, cell, true)) return false;
-    const long span = grid.span;
-    const long span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
-    for (long o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
-        for (long o1 = -span1; o1 <= span1; ++o1) {
-            const long k1 = long(c1) + o1, k2 = long(c2) + o2;
-            if (k1 < 0 || k1 >= long(n1) || k2 < 0 || k2 >= long(grid.extent[2])) continue;
-            // Cells c0 − span … c0 + span of this row of the grid are consecutive in the layout.
-            long first = std::max(long(c0) - span, 0L);
-            const long last = std::min(long(c0) + span, long(n0) - 1);
+    if (same && !run(cell, cell + 1, true)) return false;
+    const int64_t span = grid.span;
+    const int64_t span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
+    for (int64_t o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
+        for (int64_t o1 = -span1; o1 <= span1; ++o1) {
+            int64_t first = key[2] - span;
             if (same && o2 == 0 && o1 <= 0) {
                 if (o1 < 0) continue; // these pairs are formed from the other cell
-                first = long(c0) + 1; // the own cell was done above
-                if (first > last) continue;
+                first = key[2] + 1;   // the own cell was done above
             }
-            const std::size_t base = (std::size_t(k2) * n1 + std::size_t(k1)) * n0;
-            if (!run(base + std::size_t(first), base + std::size_t(last), false)) return false;
+            // The occupied cells of this row of the grid within the span are consecutive.
+            const auto [begin, end] = grid.range({key[0] + o2, key[1] + o1, first},
+                                                 {key[0] + o2, key[1] + o1, key[2] + span});
+            if (begin < end && !run(begin, end, false)) return false;
         }
     }
     return true;
@@ -243,21 +239,21 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
     if (b != nullptr)
         for (int k = 0; k < dims; ++k)
             low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
-    // At most one cell per sample, and cell numbers within 32 bits.
-    const std::size_t max_cells =
-        std::min<std::size_t>(a.size + (b != nullptr ? b->size : 0), UINT32_MAX - 1);
     if (prune && settings.geographic) {
         const ChordBound bound = chord_bound(s.high, s.diameter);
         if (bound.usable) {
             layout.prefilter = true;
             s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
-            layout.grid = plan_grid(3, low, high, bound.chord, max_cells);
+            layout.grid = plan_grid(3, low, high, bound.chord);
         }
     } else if (prune) {
         // Squares below the subnormals vanish: coordinates up to about 1e-162 apart can give
         // the distance 0, so the reach never goes below 2^-500.
-        layout.grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), max_cells);
+        layout.grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500));
     }
+    if (layout.grid.occupied.empty() &&
+        !occupy_cells(layout.grid, a, b, settings.geographic, checkpoint))
+        return SampleCheck::stopped;
     const bool units = layout.prefilter;
     if (!build_layout(a, settings.geographic, units, layout.grid, layout.rows, checkpoint) ||
         (b != nullptr &&
@@ -306,7 +302,7 @@ PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
     const CellLayout &rows = layout.rows;
     const CellLayout &columns = same ? rows : layout.columns;
 
-    const std::vector<RowBlock> blocks = row_blocks(rows, grid.cells);
+    const std::vector<RowBlock> blocks = row_blocks(rows, grid.cells());
     const int threads = int(std::clamp<std::size_t>(
         std::size_t(std::max(settings.threads, 1)), 1,
         std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
