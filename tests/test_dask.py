@@ -73,6 +73,12 @@ CASES = {
 }
 
 
+@pytest.fixture(autouse=True)
+def small_pieces(monkeypatch):
+    # The tests split a few hundred samples into many pieces, to check the partition.
+    monkeypatch.setattr(kdask, "_MIN_SAMPLES_PER_PIECE", 1)
+
+
 @pytest.fixture
 def synchronous():
     with dask.config.set(scheduler="synchronous"):
@@ -300,3 +306,24 @@ def test_no_large_graph_warning_for_the_samples(client):
         warnings.simplefilter("error")
         with dask.config.set({"distributed.admin.large-graph-warning-threshold": "50kB"}):
             kdask.variogram(points, values, max_lag=1.0, client=client, tiles=4)
+
+
+@pytest.mark.usefixtures("synchronous")
+@pytest.mark.parametrize("n, max_lag, expected_pieces", [
+    (800, None, 3), (800, 5.0, 3), (300, None, 1), (5000, 5.0, 19)])
+def test_pieces_hold_a_least_number_of_samples(monkeypatch, n, max_lag, expected_pieces):
+    monkeypatch.setattr(kdask, "_MIN_SAMPLES_PER_PIECE", 256)
+    monkeypatch.setattr(kdask, "_client", lambda client: None)  # in this process
+    pieces = []
+    original = _tiling.piece_state
+
+    def counted(own, others, arguments):
+        pieces.append(own[0].shape[0])
+        return original(own, others, arguments)
+
+    monkeypatch.setattr(_tiling, "piece_state", counted)
+    points, values = planar(n)
+    options = {} if max_lag is None else {"max_lag": max_lag}
+    result = kdask.variogram(points, values, tiles=10**6, **options)
+    assert result == variogram(points, values, **options)
+    assert len(pieces) == expected_pieces and min(pieces) >= 256

@@ -47,9 +47,7 @@ def radians(points_degrees):
 
 
 def direction_tuple(direction, tolerance):
-    theta = math.radians(direction)
-    cos_tolerance = -1.0 if tolerance == 90 else math.cos(math.radians(tolerance))
-    return (math.cos(theta), math.sin(theta), cos_tolerance)
+    return (direction, tolerance)
 
 
 def reference(points, values, edges, geographic=False, estimator=MATHERON, direction=None,
@@ -70,7 +68,10 @@ def reference(points, values, edges, geographic=False, estimator=MATHERON, direc
         g = 0.5 * (dv * dv) if estimator == MATHERON else np.sqrt(np.abs(dv))
     selected = (h >= edges[0]) & (h <= edges[-1])
     if direction is not None:
-        ux, uy, cos_tolerance = direction
+        theta = math.radians(direction[0])
+        ux, uy = math.cos(theta), math.sin(theta)
+        cos_tolerance = -1.0 if direction[1] == 90 else math.cos(math.radians(direction[1]))
+        # Random samples lie nowhere near the bounds, where rounding alone decides.
         dx = points[j, 0] - points[i, 0]
         dy = points[j, 1] - points[i, 1]
         along = np.abs(dx * ux + dy * uy) >= cos_tolerance * h
@@ -387,13 +388,16 @@ GOOD = dict(points=np.zeros((3, 2)), values=np.zeros(3), edges=np.array([0.0, 1.
     (dict(edges=np.array([np.nan, 1.0])), ValueError),
     (dict(estimator=2), ValueError),
     (dict(estimator="matheron"), TypeError),
-    (dict(direction=(1.0, 0.0)), TypeError),
-    (dict(direction=(1.0, 0.0, "x")), TypeError),
-    (dict(direction=(1.0, 0.0, 0.5), geographic=True), ValueError),
-    (dict(direction=(1.0, 0.0, 0.5), points=np.zeros((3, 3))), ValueError),
+    (dict(direction=(1.0, 0.0, 0.5)), TypeError),
+    (dict(direction=(1.0, "x")), TypeError),
+    (dict(direction=(np.inf, 10.0)), ValueError),
+    (dict(direction=(0.0, 0.0)), ValueError),
+    (dict(direction=(0.0, 90.5)), ValueError),
+    (dict(direction=(0.0, 60.0), geographic=True), ValueError),
+    (dict(direction=(0.0, 60.0), points=np.zeros((3, 3))), ValueError),
     (dict(bandwidth=1.0), ValueError),
-    (dict(direction=(1.0, 0.0, 0.5), bandwidth=0.0), ValueError),
-    (dict(direction=(1.0, 0.0, 0.5), bandwidth=np.inf), ValueError),
+    (dict(direction=(0.0, 60.0), bandwidth=0.0), ValueError),
+    (dict(direction=(0.0, 60.0), bandwidth=np.inf), ValueError),
     (dict(threads=0), ValueError),
     (dict(threads=1.5), TypeError),
     (dict(points=np.array([[0.0, 0.0], [np.nan, 1.0], [1.0, 1.0]])), ValueError),
@@ -406,6 +410,11 @@ def test_misuse_raises(change, error):
         _engine.pair_sums(*arguments.values())
 
 
+# A state: marker, class count, limb count, settings fingerprint; then per class the count, the
+# flags and 2 × 68 limbs (distance sum, value sum).
+STATE_HEADER, LIMBS = 4, 68
+
+
 def test_misused_states_raise():
     state = _engine.pair_state(np.zeros((3, 2)), np.arange(3.0), np.zeros((3, 2)), np.arange(3.0),
                                np.array([0.0, 1.0, 2.0]), False, 0, None, None, True, 1)
@@ -413,9 +422,9 @@ def test_misused_states_raise():
                                np.array([0.0, 1.0]), False, 0, None, None, True, 1)
     assert _engine.finish_state(state)[0].tolist() == [3, 0]
     corrupt_digit, corrupt_top, corrupt_flags = state.copy(), state.copy(), state.copy()
-    corrupt_digit[6] = 2**32
-    corrupt_top[3 + 2 + 67] = 2**50
-    corrupt_flags[4] = 1 << 6
+    corrupt_digit[STATE_HEADER + 3] = 2**32
+    corrupt_top[STATE_HEADER + 2 + 67] = 2**50
+    corrupt_flags[STATE_HEADER + 1] = 1 << 6
     for bad, error in ((state[:-1], ValueError), (state.astype(np.float64), TypeError),
                        (np.zeros(0, np.int64), ValueError), (corrupt_digit, ValueError),
                        (corrupt_top, ValueError), (corrupt_flags, ValueError),
@@ -477,9 +486,142 @@ def test_wrong_arrays_are_named_in_the_message(argument, bad, message):
 def test_stub_lists_every_function_with_its_positional_parameters():
     tree = ast.parse(Path(_engine.__file__).with_name("_engine.pyi").read_text())
     stubs = {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
-    functions = [name for name in dir(_engine) if not name.startswith("_")]
+    functions = [name for name in dir(_engine)
+                 if not name.startswith("_") and callable(getattr(_engine, name))]
     assert sorted(stubs) == sorted(functions)
     for name in functions:
         parameters = inspect.signature(getattr(_engine, name)).parameters.values()
         assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_ONLY}
         assert [a.arg for a in stubs[name].posonlyargs] == [p.name for p in parameters]
+
+
+class RaisingBool:
+    """An argument whose truth value is Python code: it must never run with an error pending."""
+
+    def __bool__(self):
+        raise AssertionError("ran after an earlier argument failed")
+
+    def __index__(self):
+        raise AssertionError("ran after an earlier argument failed")
+
+
+@pytest.mark.parametrize("change, error, message", [
+    # The first bad argument is the one reported, and nothing after it runs.
+    (dict(points=np.zeros((3, 2), np.float32), edges=np.array([2.0, 1.0])), TypeError, "points"),
+    (dict(points=np.zeros((3, 2), np.float32), geographic=RaisingBool()), TypeError, "points"),
+    (dict(values=np.zeros(3, np.float32), prune=RaisingBool()), TypeError, "values"),
+    (dict(edges=np.array([2.0, 1.0]), geographic=RaisingBool()), ValueError, "edges"),
+    (dict(estimator=7, threads=RaisingBool()), ValueError, "estimator"),
+    (dict(bandwidth=1.0, threads=RaisingBool()), ValueError, "bandwidth needs a direction"),
+])
+def test_arguments_are_checked_in_order(change, error, message):
+    with pytest.raises(error, match=message):
+        _engine.pair_sums(*{**GOOD, **change}.values())
+
+
+@pytest.mark.parametrize("threads", [2**63, 2**64, 10**21])
+def test_huge_thread_counts_run_on_the_engines_maximum(threads):
+    expected = _engine.pair_sums(*GOOD.values())
+    result = _engine.pair_sums(*{**GOOD, "threads": threads}.values())
+    assert [a.tolist() for a in result] == [a.tolist() for a in expected]
+
+
+def _state(points=np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.2]]), values=np.array([0.0, 1.0, 3.0]),
+           edges=np.array([0.0, 1.5, 3.0]), geographic=False, estimator=0, direction=None,
+           bandwidth=None):
+    return _engine.pair_state(points, values, points, values, edges, geographic, estimator,
+                              direction, bandwidth, True, 1)
+
+
+@pytest.mark.parametrize("change", [
+    dict(edges=np.array([0.0, 1.5, 3.5])),
+    dict(edges=np.array([0.0, np.nextafter(1.5, 2.0), 3.0])),
+    dict(estimator=1),
+    dict(geographic=True),
+    dict(direction=(0.0, 60.0)),
+    dict(direction=(0.0, 60.0), bandwidth=1.0),
+])
+def test_states_made_with_other_settings_are_not_merged(change):
+    with pytest.raises(ValueError, match="different edges, coordinate types, estimators"):
+        _engine.merge_states(_state(), _state(**change))
+    merged = _engine.merge_states(_state(**change), _state(**change))
+    single = _engine.finish_state(_state(**change))[0]
+    assert _engine.finish_state(merged)[0].tolist() == (2 * single).tolist()
+
+
+def _with(state, class_number, offset, value):
+    changed = state.copy()
+    changed[STATE_HEADER + class_number * (2 + 2 * LIMBS) + offset] = value
+    return changed
+
+
+@pytest.mark.parametrize("describe, offset, value", [
+    ("pairs counted away", 0, 0),                        # count 0, sums non-zero
+    ("a negative distance sum", 2 + LIMBS - 1, -1),      # top limb of the distance sum
+    ("a negative value sum", 2 + 2 * LIMBS - 1, -1),     # top limb of the value sum
+    ("a NaN distance", 1, 4),                            # the distance sum's NaN flag
+    ("a value of minus infinity", 1, 2 << 3),            # the value sum's −∞ flag
+])
+def test_states_with_sums_no_pairs_could_make_are_refused(describe, offset, value):
+    state = _state()
+    assert _engine.finish_state(state)[0].tolist() == [2, 1]
+    bad = _with(state, 0, offset, value)
+    with pytest.raises(ValueError, match="not a valid pair state"):
+        _engine.finish_state(bad)
+    with pytest.raises(ValueError, match="not a valid pair state"):
+        _engine.merge_states(state, bad)
+
+
+def test_a_state_may_hold_infinite_values_and_empty_classes():
+    state = _state(values=np.array([0.0, 1e200, -1e200]))
+    counts, _, means = _engine.finish_state(state)
+    assert counts.tolist() == [2, 1] and np.isinf(means).all()
+    assert _engine.finish_state(_state(edges=np.array([5.0, 6.0, 7.0])))[0].tolist() == [0, 0]
+
+
+@pytest.mark.parametrize("edges", [
+    # 60,000 edges up to 1.5 and one far beyond: the lookup's buckets each hold thousands.
+    np.append(np.linspace(0.0, 1.5, 60_000), 1e6),
+    # A dense cluster beside sparse edges.
+    np.concatenate([[0.0, 0.25], np.linspace(0.5, 0.5001, 500), [2.0]]),
+])
+def test_classes_of_crowded_lookup_buckets_match_a_search(edges):
+    rng = np.random.default_rng(11)
+    points = rng.random((300, 2)) * 1.2
+    values = rng.random(300)
+    counts, _, _ = _engine.pair_sums(points, values, edges, False, 0, None, None, True, 1)
+    i, j = np.triu_indices(300, 1)
+    t = points[i] - points[j]
+    h = np.sqrt(t[:, 0] * t[:, 0] + t[:, 1] * t[:, 1])
+    h = h[(h >= edges[0]) & (h <= edges[-1])]
+    expected = np.bincount(np.minimum(np.searchsorted(edges, h, side="right") - 1,
+                                      len(edges) - 2), minlength=len(edges) - 1)
+    np.testing.assert_array_equal(counts, expected)
+
+
+@pytest.mark.parametrize("columns", [1, 2, 3])
+@pytest.mark.parametrize("outlier", [1e3, -1e12, 1e300])
+def test_far_outliers_leave_the_grid_of_a_cluster_exact(columns, outlier):
+    # A cluster and one far sample: the occupied cells, not the extent, make the grid.
+    rng = np.random.default_rng(columns)
+    points = rng.random((400, columns))
+    points[7] = outlier
+    values = rng.random(400)
+    edges = np.linspace(0.0, 0.05, 6)
+    pruned = _engine.pair_sums(points, values, edges, False, 0, None, None, True, 1)
+    with np.errstate(over="ignore"):  # the outlier's squared distances
+        expected = reference(points, values, edges)
+    for a, b in zip(pruned, expected):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_far_outlier_on_the_sphere_leaves_the_grid_exact():
+    rng = np.random.default_rng(4)
+    degrees = np.column_stack([rng.uniform(10, 10.5, 400), rng.uniform(45, 45.5, 400)])
+    degrees[3] = (-170.0, -80.0)
+    points, values = radians(degrees), rng.random(400)
+    edges = np.linspace(0.0, 5.0, 6)
+    pruned = _engine.pair_sums(points, values, edges, True, 0, None, None, True, 1)
+    expected = reference(degrees, values, edges, geographic=True)
+    for a, b in zip(pruned, expected):
+        np.testing.assert_array_equal(a, b)

@@ -2,6 +2,7 @@
 import dataclasses
 import math
 import warnings
+from decimal import Decimal, localcontext
 from fractions import Fraction
 
 import numpy as np
@@ -20,10 +21,6 @@ def reference(points, values, edges, gtype="PROJCS", estimator="matheron", direc
     edges = [float(e) for e in edges]
     n = len(edges) - 1
     geographic = great_circle_distance(points, points) if gtype == "GEOGCS" else None
-    if direction is not None:
-        theta = math.radians(direction)
-        ux, uy = math.cos(theta), math.sin(theta)
-        cos_tolerance = -1.0 if tolerance == 90 else math.cos(math.radians(tolerance))
     classes = [[] for _ in range(n)]
     for i in range(len(values)):
         for j in range(i + 1, len(values)):
@@ -35,13 +32,9 @@ def reference(points, values, edges, gtype="PROJCS", estimator="matheron", direc
                     t = float(points[i, k]) - float(points[j, k])
                     total = total + t * t
                 h = math.sqrt(total)
-            if direction is not None and h != 0.0:
-                dx = float(points[j, 0]) - float(points[i, 0])
-                dy = float(points[j, 1]) - float(points[i, 1])
-                if abs(dx * ux + dy * uy) < cos_tolerance * h:
-                    continue
-                if bandwidth is not None and abs(dy * ux - dx * uy) > bandwidth:
-                    continue
+            if direction is not None and h != 0.0 and not along(
+                    points[i, :2], points[j, :2], direction, tolerance, bandwidth):
+                continue
             k = next((k for k in range(n) if edges[k] <= h < edges[k + 1]), None)
             if k is None and h == edges[n]:
                 k = n - 1
@@ -57,6 +50,52 @@ def reference(points, values, edges, gtype="PROJCS", estimator="matheron", direc
             lags[k] = exact_mean([h for h, _ in members])
             means[k] = exact_mean([g for _, g in members])
     return counts, lags, means
+
+
+# Directions decided in 60-digit decimal arithmetic from the exact coordinate differences and
+# the angles in degrees; within 1e-40 of a bound a pair is on it, and counts.
+PRECISION, ON_BOUND = 60, Decimal("1e-40")
+PI = Decimal("3.14159265358979323846264338327950288419716939937510582097494459230781640629")
+
+
+def _cos_sin(degrees):
+    with localcontext() as context:
+        context.prec = PRECISION + 10
+        x = Decimal(degrees) % 360 * PI / 180
+        cos, sin, term, k = Decimal(0), Decimal(0), Decimal(1), 0
+        while True:  # the Taylor series of exp(ix), split into its real and imaginary parts
+            if k % 4 == 0:
+                cos += term
+            elif k % 4 == 1:
+                sin += term
+            elif k % 4 == 2:
+                cos -= term
+            else:
+                sin -= term
+            k += 1
+            term = term * x / k
+            if abs(term) < Decimal(10) ** -(PRECISION + 5):
+                return +cos, +sin
+
+
+def along(a, b, direction, tolerance, bandwidth):
+    """Whether the separation a -> b lies within `tolerance` degrees of `direction` (either
+    sense) and within `bandwidth` of the direction line; both bounds inclusive."""
+    with localcontext() as context:
+        context.prec = PRECISION
+        dx = Decimal(float(b[0])) - Decimal(float(a[0]))
+        dy = Decimal(float(b[1])) - Decimal(float(a[1]))
+        ux, uy = _cos_sin(direction)
+        if tolerance < 90:
+            ct, _ = _cos_sin(tolerance)
+            lhs, rhs = (dx * ux + dy * uy) ** 2, ct * ct * (dx * dx + dy * dy)
+            if lhs < rhs - ON_BOUND * rhs:
+                return False
+        if bandwidth is not None:
+            across, width = abs(dy * ux - dx * uy), Decimal(float(bandwidth))
+            if across > width + ON_BOUND * max(width, abs(dx) + abs(dy)):
+                return False
+        return True
 
 
 def exact_mean(numbers):
@@ -206,6 +245,42 @@ def test_directional_selection_on_a_square(direction, tolerance, expected):
     assert (result.direction, result.tolerance) == (direction, tolerance)
 
 
+ISSUE_SQUARE_VALUES = [0, 1, 2, 4]
+TRIANGLE = [[0.0, 0.0], [1.0, 2.0], [-1.0, 2.0]]
+
+
+@pytest.mark.parametrize("points, values, edges, options, expected", [
+    # Pairs exactly at the tolerance angle count, and mirror images alike.
+    (SQUARE, ISSUE_SQUARE_VALUES, [0, 1.2, 1.5], dict(direction=45.0, tolerance=45.0), [4, 1]),
+    (SQUARE, ISSUE_SQUARE_VALUES, [0, 1.2, 1.5], dict(direction=0.0, tolerance=45.0), [2, 2]),
+    (SQUARE, ISSUE_SQUARE_VALUES, [0, 1.2, 1.5], dict(direction=90.0, tolerance=45.0), [2, 2]),
+    (SQUARE, ISSUE_SQUARE_VALUES, [0, 1.2, 1.5], dict(direction=-45.0, tolerance=45.0), [4, 1]),
+    (SQUARE, ISSUE_SQUARE_VALUES, [0, 1.2, 1.5], dict(direction=135.0, tolerance=45.0), [4, 1]),
+    # Pairs exactly at the bandwidth count, whichever way the geometry is turned.
+    (TRIANGLE, [0, 1, 3], [0, 3], dict(direction=90.0, tolerance=45.0, bandwidth=1.0), [2]),
+    ([p[::-1] for p in TRIANGLE], [0, 1, 3], [0, 3],
+     dict(direction=0.0, tolerance=45.0, bandwidth=1.0), [2]),
+    ([[-x, -y] for x, y in TRIANGLE], [0, 1, 3], [0, 3],
+     dict(direction=270.0, tolerance=45.0, bandwidth=1.0), [2]),
+])
+def test_pairs_on_the_direction_bounds_count(points, values, edges, options, expected):
+    result = variogram(points, values, edges, **options)
+    np.testing.assert_array_equal(result.counts, expected)
+    counts, lags, means = reference(points, values, edges, **options)
+    np.testing.assert_array_equal(result.counts, counts)
+    np.testing.assert_array_equal(result.lags, lags)
+    np.testing.assert_array_equal(result.semivariance, means)
+
+
+def test_every_diagonal_of_a_grid_counts_at_a_tolerance_of_45_degrees():
+    x, y = np.meshgrid(np.arange(6.0), np.arange(6.0))
+    points = np.column_stack([x.ravel(), y.ravel()])
+    values = np.sin(points[:, 0]) + points[:, 1]
+    for direction in (0.0, 90.0):
+        result = variogram(points, values, [0.5, 1.2, 1.5], direction=direction, tolerance=45.0)
+        np.testing.assert_array_equal(result.counts, [30, 50])  # the sides along, all diagonals
+
+
 def test_bandwidth_limits_the_offset_from_the_direction_line():
     # Pairs along the first axis at offsets 0, 1 and 3 across it.
     points = [[0.0, 0.0], [10.0, 0.0], [10.0, 1.0], [10.0, 3.0]]
@@ -347,8 +422,7 @@ def test_options_are_keyword_only():
 def test_engine_results_do_not_depend_on_pruning_threads_or_partition():
     points, values = grid_samples(24, seed=9)
     edges = np.array(EDGES)
-    theta = math.radians(17.0)
-    direction = (math.cos(theta), math.sin(theta), math.cos(math.radians(40.0)))
+    direction = (17.0, 40.0)
     runs = [
         _engine.pair_sums(points, values, edges, False, 0, direction, 2.0, prune, threads)
         for prune in (False, True) for threads in (1, 2, 3)

@@ -394,3 +394,49 @@ def test_fuzz_native_shortcuts_match_the_statements(samples, n_lags, gtype):
     finally:
         namespace["np"] = np
     assert native == plain
+
+
+# ---- The public engine module ------------------------------------------------------------------
+
+from orv.krige import _engine  # noqa: E402
+
+_ENGINE_GOOD = {
+    "pair_sums": [np.zeros((3, 2)), np.arange(3.0), np.array([0.0, 1.0, 2.0]), False, 0, None,
+                  None, True, 1],
+    "pair_state": [np.zeros((3, 2)), np.arange(3.0), np.ones((2, 2)), np.arange(2.0),
+                   np.array([0.0, 1.0, 2.0]), False, 0, (0.0, 60.0), 1.0, False, 1],
+}
+_ENGINE_GOOD["merge_states"] = [_engine.pair_state(*_ENGINE_GOOD["pair_state"])] * 2
+_ENGINE_GOOD["finish_state"] = [_ENGINE_GOOD["merge_states"][0]]
+
+engine_values = either(anything, hostile_numbers, st.sampled_from([True, 0, 1, 2**70, -1]),
+                       arrays(hnp.array_shapes(min_dims=1, max_dims=2, max_side=5),
+                              ["f8", "f4", "i8"], small=True))
+
+
+@st.composite
+def engine_calls(draw):
+    """One of _engine's functions with its good arguments, some of them replaced."""
+    name = draw(st.sampled_from(sorted(_ENGINE_GOOD)))
+    args = list(_ENGINE_GOOD[name])
+    for k in draw(st.sets(st.integers(0, len(args) - 1), max_size=3)):
+        args[k] = draw(engine_values)
+    if isinstance(args[0], np.ndarray) and args[0].dtype == np.int64 and draw(st.booleans()):
+        state = args[0].copy()  # a state with one entry changed
+        state[draw(st.integers(0, state.size - 1))] = draw(st.sampled_from(
+            [10**12, -(10**12), 2**63 - 1, -(2**63), -1, 0]))
+        args[0] = state
+    return name, args
+
+
+@PROFILE
+@given(engine_calls())
+def test_fuzz_engine_never_raises_system_error(call):
+    name, args = call
+    try:
+        getattr(_engine, name)(*args)
+    except Exception as raised:
+        assert not isinstance(raised, SystemError), raised
+        event(f"{name}: {type(raised).__name__}")
+    else:
+        event(f"{name}: returned")

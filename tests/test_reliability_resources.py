@@ -6,6 +6,7 @@ instead of stopping the suite. Every size here needs terabytes, so no allocation
 succeed on any machine, and each call fails at once.
 """
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -68,3 +69,29 @@ def test_absurd_size_fails_fast(outcomes, case):
     outcome, seconds = outcomes[case]
     assert outcome == [exception, [line]]
     assert seconds < 10
+
+
+MANY_CLASSES = """
+import resource
+import numpy as np
+from orv.krige import variogram
+rng = np.random.default_rng(5)
+points, values = rng.random((30, 2)), rng.random(30)
+with open("/proc/self/status") as status:
+    size = next(int(l.split()[1]) for l in status if l.startswith("VmSize")) * 1024
+# Room for the result (a few arrays of 10**6 numbers) and some bookkeeping, not for a kilobyte
+# of exact sums for every class.
+resource.setrlimit(resource.RLIMIT_AS, (size + (400 << 20), resource.RLIM_INFINITY))
+result = variogram(points, values, 10**6)
+print(result.counts.size, 0 < result.counts.sum() <= 435)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.skipif(os.environ.get("KRIGE_SANITIZED") == "1",
+                    reason="the sanitizers' shadow memory needs an unlimited address space")
+def test_a_million_classes_cost_memory_near_the_result():
+    run = subprocess.run([sys.executable, "-c", MANY_CLASSES], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["1000000", "True"]

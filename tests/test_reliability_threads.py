@@ -1,6 +1,8 @@
 """Several threads calling the three functions at once get what serial calls get: the same values
 bit for bit, and the same exceptions with the same single traceback entry of the module."""
+import os
 import random
+import subprocess
 import sys
 import threading
 
@@ -84,3 +86,80 @@ def test_threads_match_serial_calls():
     assert not any(thread.is_alive() for thread in threads)
     assert not crashes
     assert not mismatches
+
+
+# ---- The thread setting and threads that cannot start --------------------------------------------
+
+from orv._algos.spmis.krige import threads as thread_setting  # noqa: E402
+
+
+@pytest.mark.parametrize("count, expected", [(256, 256), (257, 256), (2**63, 256), (10**21, 256)])
+def test_counts_beyond_the_engines_maximum_are_lowered_with_a_warning(count, expected):
+    saved = thread_setting.get_num_threads()
+    try:
+        if count > thread_setting.MOST_THREADS:
+            with pytest.warns(RuntimeWarning, match=f"using {thread_setting.MOST_THREADS}"):
+                thread_setting.set_num_threads(count)
+        else:
+            thread_setting.set_num_threads(count)
+        assert thread_setting.get_num_threads() == expected
+    finally:
+        thread_setting.set_num_threads(saved)
+
+
+def test_huge_count_from_the_environment_is_lowered_with_a_warning():
+    script = ("import warnings; warnings.simplefilter('always')\n"
+              "from orv._algos.spmis.krige import threads\n"
+              "print(threads.get_num_threads())")
+    env = {**os.environ, "ORV_KRIGE_NUM_THREADS": "1" + "0" * 20}
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "256"
+    assert "ORV_KRIGE_NUM_THREADS='100000000000000000000'" in run.stderr
+    assert "RuntimeWarning" in run.stderr
+
+
+# Each worker thread reserves a stack of several megabytes; an address-space limit a little above
+# what the process already uses lets only a few of 256 threads start. The calls must still finish,
+# on the threads that started and the calling thread, with the results of one thread.
+TIGHT_ADDRESS_SPACE = """
+import resource, sys
+import numpy as np
+from orv._algos.spmis.krige import core, geodesy, threads
+from orv.krige import _engine
+rng = np.random.default_rng(3)
+points, values = rng.random((400, 2)) * 10.0, rng.random(400)
+degrees = np.column_stack([rng.uniform(-180, 180, 300), rng.uniform(-90, 90, 300)])
+edges = np.linspace(0.0, 5.0, 6)
+
+def results():
+    return [core.init_variogram_model(points, values, 7, "PROJCS"),
+            core.init_variogram_model(degrees, values[:300], 5, "GEOGCS"),
+            geodesy.great_circle_distance(degrees, degrees),
+            _engine.pair_sums(points, values, edges, False, 0, None, None, True, 256)]
+
+threads._min_pairs_for_threads = 1
+threads.set_num_threads(1)
+serial = results()
+serial[3] = _engine.pair_sums(points, values, edges, False, 0, None, None, True, 1)
+threads.set_num_threads(256)
+with open("/proc/self/status") as status:
+    size = next(int(l.split()[1]) for l in status if l.startswith("VmSize")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (48 << 20), resource.RLIM_INFINITY))
+limited = results()
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+for a, b in zip(serial, limited):
+    a, b = (a if isinstance(a, tuple) else (a,)), (b if isinstance(b, tuple) else (b,))
+    assert all(x.tobytes() == y.tobytes() for x, y in zip(a, b))
+print("same")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.skipif(os.environ.get("KRIGE_SANITIZED") == "1",
+                    reason="the sanitizers' shadow memory needs an unlimited address space")
+def test_threads_that_cannot_start_leave_the_work_to_the_others():
+    run = subprocess.run([sys.executable, "-c", TIGHT_ADDRESS_SPACE], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "same"

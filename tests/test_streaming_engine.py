@@ -284,3 +284,26 @@ def test_ctrl_c_stops_the_engine_promptly(forced_threads, count, gtype):
         signal.signal(signal.SIGALRM, previous)
     assert latency < 0.5
     assert [e.lineno for e in module_entries(info.value)] in ([90], [100])
+
+
+@pytest.mark.parametrize("setting", ["warn", "raise"])
+def test_first_geographic_call_leaves_no_trace_of_the_examination(setting):
+    # A fresh process: the first GEOGCS call examines NumPy's radians once; under the caller's
+    # error state that examination must neither warn nor raise, nor change that state.
+    script = f"""
+import warnings
+import numpy as np
+from orv._algos.spmis.krige import core
+points = np.array([[10.0, 50.0], [10.5, 50.2], [11.0, 49.9], [9.5, 50.1]])
+values = np.array([1.0, 2.0, 4.0, 3.0])
+with warnings.catch_warnings():
+    warnings.simplefilter("error")
+    with np.errstate(all={setting!r}):
+        before = np.geterr()
+        core.init_variogram_model(points, values, 2, "GEOGCS")
+        assert np.geterr() == before, (np.geterr(), before)
+print("clean")
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "clean"

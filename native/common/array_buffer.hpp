@@ -49,6 +49,10 @@ template <class T> class ArrayBuffer {
     // memory of T with `dimensions` dimensions; `name` names it in the messages. A null `object`
     // gives an empty buffer and no exception.
     ArrayBuffer(PyObject *object, int dimensions, Access access, const char *name = "the array") {
+#if !defined(NDEBUG) || defined(KRIGE_CHECKED)
+        // Requesting a buffer may run Python code, which must never run with an error pending.
+        if (PyErr_Occurred()) Py_FatalError("ArrayBuffer requested with an exception pending");
+#endif
         if (object == nullptr) return;
         const bool writable = access == Access::write;
         int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);

@@ -37,7 +37,9 @@ ClassLookup::ClassLookup(std::span<const double> bounds)
     // Values below an inner bound lie in its bucket or below, values from it on in its bucket or
     // above. So every value of bucket c reaches the j − 1 inner bounds of earlier buckets (j the
     // first inner bound from bucket c on), and stays below those of later buckets.
-    table_.resize(buckets);
+    // One entry more than the buckets: the first inner bound after the last bucket (none).
+    table_.resize(buckets + 1);
+    table_[buckets] = uint32_t(classes - 1);
     std::size_t j = 1;
     for (std::size_t c = 0; c < buckets; ++c) {
         while (j < classes && bucket(bounds[j]) < c)

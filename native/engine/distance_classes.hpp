@@ -39,9 +39,15 @@ class ClassLookup {
         const uint32_t entry = table_[bucket];
         if ((entry & mixed) == 0) [[likely]]
             return entry;
-        // x reaches the bounds of earlier buckets: only the ones in its own can be passed.
+        // x reaches the bounds of earlier buckets and stays below those of later ones: only the
+        // inner bounds in its own bucket, bounds_[k + 1 .. end), can be passed.
         std::size_t k = entry & ~mixed;
-        while (k + 1 < classes() && x >= bounds_[k + 1])
+        const std::size_t end = (table_[bucket + 1] & ~mixed) + 1;
+        if (end - k > 9) // many bounds in one bucket: a binary search among them
+            return std::size_t(std::upper_bound(bounds_.data() + k + 1, bounds_.data() + end, x) -
+                               bounds_.data()) -
+                   1;
+        while (k + 1 < end && x >= bounds_[k + 1])
             ++k;
         return k;
     }

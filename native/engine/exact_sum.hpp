@@ -11,6 +11,8 @@
 // rounds the quotient once, to nearest with ties to even.
 #pragma once
 
+#include <algorithm>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -110,6 +112,14 @@ class ExactSum {
         flags_ = flags;
         pending_ = 0;
         return true;
+    }
+
+    // Of a normalised sum: whether its finite part is below zero (the lower digits are never
+    // negative, so the top limb has the sign), and whether it is exactly zero with no flag.
+    bool negative() const { return limbs_[limb_count - 1] < 0; }
+    bool zero() const {
+        return flags_ == 0 &&
+               std::all_of(limbs_, limbs_ + limb_count, [](int64_t l) { return l == 0; });
     }
 
     // Whether the normalised top limb is still within the bound that stored states must keep.

@@ -15,18 +15,24 @@
 
 namespace krige::engine {
 
-struct ClassSums {
+struct ExactClassSums {
     int64_t count = 0;
     ExactSum distance;
     ExactSum value;
 };
 
+// The sums of each class live apart from the class table and only once a class receives a pair,
+// so that many classes cost a few bytes each, not the kilobyte of two exact sums.
 class PairAccumulator {
   public:
-    explicit PairAccumulator(std::size_t classes) : classes_(classes) {}
+    // May throw std::bad_alloc.
+    explicit PairAccumulator(std::size_t classes) : slot_(checked(classes), unused) {}
 
     void add(std::size_t k, double distance, double value) {
-        ClassSums &sums = classes_[k];
+        uint32_t slot = slot_[k];
+        if (slot == unused) [[unlikely]]
+            slot = open(k);
+        ExactClassSums &sums = sums_[slot];
         sums.distance.add_without_carries(distance);
         sums.value.add_without_carries(value);
         // Every merge normalises, so a class count that reaches a multiple of the limit has
@@ -40,22 +46,37 @@ class PairAccumulator {
     // Adds another accumulator's classes (same class count); false when a count would overflow.
     bool merge(const PairAccumulator &other);
 
-    std::size_t classes() const { return classes_.size(); }
-    const ClassSums &operator[](std::size_t k) const { return classes_[k]; }
-    ClassSums &operator[](std::size_t k) { return classes_[k]; }
+    std::size_t classes() const { return slot_.size(); }
+    // The sums of class k, or null when no pair reached it.
+    const ExactClassSums *find(std::size_t k) const {
+        return slot_[k] == unused ? nullptr : &sums_[slot_[k]];
+    }
+    ExactClassSums *find(std::size_t k) { return slot_[k] == unused ? nullptr : &sums_[slot_[k]]; }
+    // The sums of class k, made empty when it had none. May throw std::bad_alloc.
+    ExactClassSums &at(std::size_t k) { return sums_[slot_[k] == unused ? open(k) : slot_[k]]; }
 
   private:
-    std::vector<ClassSums> classes_;
+    static constexpr uint32_t unused = UINT32_MAX;
+    static std::size_t checked(std::size_t classes);
+    uint32_t open(std::size_t k);
+
+    std::vector<uint32_t> slot_;       // per class: its entry in sums_, or unused
+    std::vector<ExactClassSums> sums_; // of the classes that received pairs
 };
 
-// The flat state: a header (marker, class count, limb count), then per class its count, the
-// flags of its two sums (distance flags | value flags << 3) and their normalised limbs.
+// The flat state: a header (marker, class count, limb count, the fingerprint of the settings the
+// pairs were selected and valued with), then per class its count, the flags of its two sums
+// (distance flags | value flags << 3) and their normalised limbs.
 std::size_t state_length(std::size_t classes);
-void write_state(PairAccumulator &accumulator, int64_t *state);
+void write_state(PairAccumulator &accumulator, int64_t fingerprint, int64_t *state);
 
 // The class count a state claims, or 0 when its header or length is not that of a state.
 std::size_t state_classes(std::span<const int64_t> state);
-// Loads a state of `accumulator.classes()` classes; false when any entry is out of range.
+// The fingerprint of a state whose header state_classes accepted.
+int64_t state_fingerprint(std::span<const int64_t> state);
+// Loads a state of `accumulator.classes()` classes; false when any entry is out of range or
+// holds sums that no pairs could make: sums without pairs, or sums below zero, NaN or −∞ (every
+// pair's distance and value is at least zero).
 bool read_state(std::span<const int64_t> state, PairAccumulator &accumulator);
 
 // Counts and correctly rounded means (NaN for empty classes) of every class.

@@ -1,4 +1,5 @@
-// The distance of one pair of samples, computed the same way by every pair engine.
+// The distance and the semivariance of one pair of samples, computed the same way by every pair
+// engine.
 //
 // Projected coordinates: the square root of the squared coordinate differences added strictly
 // left to right, ((t0·t0 + t1·t1) + t2·t2) with t_k = x_ik − x_jk, which is the arithmetic of
@@ -7,14 +8,31 @@
 // computed once per sample.
 #pragma once
 
-#include "geodesy/haversine.hpp"
+#include "common/haversine.hpp"
 
 #include <cmath>
 #include <cstddef>
 
 namespace krige::engine {
 
-// Squared Euclidean distance of rows a and b of `columns` coordinates, summed left to right.
+// The squared distance from the coordinate differences t, their squares added left to right.
+template <int Dims> inline double sum_of_squares(const double (&t)[Dims]) {
+    double sum = t[0] * t[0];
+    for (int k = 1; k < Dims; ++k)
+        sum += t[k] * t[k];
+    return sum;
+}
+
+// Squared Euclidean distance of rows a and b of Dims coordinates.
+template <int Dims> inline double squared_distance(const double *a, const double *b) {
+    double t[Dims];
+    for (int k = 0; k < Dims; ++k)
+        t[k] = a[k] - b[k];
+    return sum_of_squares(t);
+}
+
+// The same for a number of columns known only at run time: the same additions in the same
+// order, the running sum kept instead of the differences.
 inline double squared_distance(const double *a, const double *b, std::size_t columns) {
     double t = a[0] - b[0];
     double sum = t * t;
@@ -23,6 +41,13 @@ inline double squared_distance(const double *a, const double *b, std::size_t col
         sum += t * t;
     }
     return sum;
+}
+
+// The semivariance of a pair of values, ½(a − b)². (b − a)² is the same number: the difference
+// is rounded symmetrically.
+inline double semivariance(double a, double b) {
+    const double t = a - b;
+    return 0.5 * (t * t);
 }
 
 inline double euclidean_distance(const double *a, const double *b, std::size_t columns) {

@@ -1,7 +1,5 @@
 #include "engine/spatial_grid.hpp"
 
-#include "engine/parallel.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -31,21 +29,19 @@ std::array<double, 3> grid_coordinates(const SampleArrays &samples, bool geograp
 
 } // namespace
 
-std::size_t GridGeometry::cell_of(const double *at) const {
-    std::size_t index = 0, stride = 1;
+CellKey GridGeometry::key_of(const double *at) const {
+    CellKey key{};
     for (int k = 0; k < dims; ++k) {
         const double position = (at[k] - low[k]) / side;
-        const std::size_t last = extent[k] - 1;
-        const std::size_t cell =
-            position >= 1.0 ? (position < double(last) ? std::size_t(position) : last) : 0;
-        index += cell * stride;
-        stride *= extent[k];
+        // The plan keeps positions below 2^24; the clamp only guards against a change of the
+        // caller's arrays between the plan and the placement.
+        key[std::size_t(2 - k)] =
+            position >= 1.0 ? int64_t(position < 0x1p24 ? position : 0x1p24) : 0;
     }
-    return index;
+    return key;
 }
 
-GridGeometry plan_grid(int dims, const double *low, const double *high, double reach,
-                       std::size_t max_cells) {
+GridGeometry plan_grid(int dims, const double *low, const double *high, double reach) {
     GridGeometry grid;
     grid.dims = dims;
     if (!(reach > 0.0) || !std::isfinite(reach)) return grid;
@@ -60,26 +56,16 @@ GridGeometry plan_grid(int dims, const double *low, const double *high, double r
     const double whole = reach * margin;
     double side = std::max(whole / 2.0, std::numeric_limits<double>::denorm_min());
     for (;;) {
-        std::size_t cells = 1;
         bool fits = true;
-        for (int k = 0; k < dims && fits; ++k) {
-            const double spans = (high[k] - low[k]) / side;
-            if (!(spans < most_per_axis)) {
-                fits = false;
-                break;
-            }
-            grid.extent[k] = std::size_t(spans) + 1;
-            cells *= grid.extent[k];
-            fits = cells <= max_cells;
-        }
-        if (fits) {
-            grid.side = side;
-            grid.cells = cells;
-            grid.span = side >= whole ? 1 : 2;
-            return grid;
-        }
+        for (int k = 0; k < dims && fits; ++k)
+            fits = (high[k] - low[k]) / side < most_per_axis;
+        if (fits) break;
         side *= 2.0;
     }
+    grid.side = side;
+    grid.span = side >= whole ? 1 : 2;
+    grid.occupied.clear();
+    return grid;
 }
 
 std::array<float, 3> unit_vector(double lon, double lat) {
@@ -112,6 +98,24 @@ SampleCheck check_samples(const SampleArrays &samples, bool geographic, bool bou
     return SampleCheck::valid;
 }
 
+bool occupy_cells(GridGeometry &grid, const SampleArrays &a, const SampleArrays *b, bool geographic,
+                  Checkpoint &checkpoint) {
+    std::vector<CellKey> &keys = grid.occupied;
+    keys.clear();
+    for (const SampleArrays *set : {&a, b}) {
+        if (set == nullptr) continue;
+        for (std::size_t i = 0; i < set->size; ++i) {
+            if (i % samples_per_poll == 0 && checkpoint.stop_requested()) return false;
+            const std::array<double, 3> at = grid_coordinates(*set, geographic, i);
+            keys.push_back(grid.key_of(at.data()));
+        }
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (keys.empty()) keys.push_back({});
+    return true;
+}
+
 bool build_layout(const SampleArrays &samples, bool geographic, bool with_units,
                   const GridGeometry &grid, CellLayout &layout, Checkpoint &checkpoint) {
     const std::size_t size = samples.size;
@@ -124,17 +128,20 @@ bool build_layout(const SampleArrays &samples, bool geographic, bool with_units,
         layout.coords.resize(size * columns);
     }
     layout.values.resize(size);
-    layout.cell_start.assign(grid.cells + 1, 0);
+    const std::size_t cells = grid.cells();
+    layout.cell_start.assign(cells + 1, 0);
 
     // The cell of every sample, read once, so that the placement below cannot go astray even
     // if the caller's arrays changed meanwhile.
     std::vector<uint32_t> cell_of_sample;
-    if (grid.cells > 1) {
+    if (cells > 1) {
         cell_of_sample.resize(size);
         for (std::size_t i = 0; i < size; ++i) {
             if (i % samples_per_poll == 0 && checkpoint.stop_requested()) return false;
             const std::array<double, 3> at = grid_coordinates(samples, geographic, i);
-            const auto cell = uint32_t(grid.cell_of(at.data()));
+            // A key that is not among the occupied cells (the arrays changed meanwhile) goes to
+            // a neighbouring one: the index stays valid.
+            const auto cell = uint32_t(std::min(grid.cell_of(grid.key_of(at.data())), cells - 1));
             cell_of_sample[i] = cell;
             ++layout.cell_start[cell + 1];
         }
@@ -145,11 +152,11 @@ bool build_layout(const SampleArrays &samples, bool geographic, bool with_units,
     // placement advances cell_start[c] (each cell's begin) to its end. A shift by one restores
     // the begins.
     std::vector<uint32_t> &start = layout.cell_start;
-    for (std::size_t c = 0; c < grid.cells; ++c)
+    for (std::size_t c = 0; c < cells; ++c)
         start[c + 1] += start[c];
     for (std::size_t i = 0; i < size; ++i) {
         if (i % samples_per_poll == 0 && checkpoint.stop_requested()) return false;
-        const std::size_t to = grid.cells > 1 ? start[cell_of_sample[i]]++ : i;
+        const std::size_t to = cells > 1 ? start[cell_of_sample[i]]++ : i;
         const double *row = samples.points + i * columns;
         if (geographic) {
             layout.places[to] = geographic_point(row[0], row[1]);
@@ -162,7 +169,7 @@ bool build_layout(const SampleArrays &samples, bool geographic, bool with_units,
         }
         layout.values[to] = samples.values[i];
     }
-    if (grid.cells > 1) {
+    if (cells > 1) {
         std::copy_backward(start.begin(), start.end() - 2, start.end() - 1);
         start[0] = 0;
     }

@@ -3,8 +3,6 @@
 #include "engine/distance_classes.hpp"
 #include "engine/haversine_screen.hpp"
 #include "engine/pair_distances.hpp"
-#include "engine/parallel.hpp"
-#include "engine/thread_count.hpp"
 
 #include <algorithm>
 #include <cfenv>
@@ -16,16 +14,6 @@ namespace {
 
 constexpr int64_t tile_size = 2048; // pairs produced at a time into a thread's buffers
 constexpr int reported_flags = FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO | FE_UNDERFLOW;
-
-// Threads for a call of `pairs` pairs: the configured count from about 10^7 pairs on. The private
-// setting `_min_pairs_for_threads` of the settings module lowers that bound for tests.
-int planned_threads(int64_t pairs) {
-    constexpr int64_t usual_bound = 10'000'000;
-    int64_t bound = thread_setting("_min_pairs_for_threads", usual_bound);
-    if (bound < 0) return -1;
-    if (pairs < bound) return 1;
-    return thread_count(std::max(pairs, usual_bound));
-}
 
 // Classes in the space of the stream's keys: class k holds the keys t[k] <= key < t[k + 1]; keys
 // outside every class (NaN included) have the class -1.
@@ -135,28 +123,22 @@ template <int Fixed> struct ProjectedSource {
 
     void keys(int64_t r, int64_t j0, int64_t j1, double *key) const {
         const int64_t first = r + 1 + j0, count = j1 - j0;
-        if constexpr (Fixed == 1) {
-            const double a = s.columns[0][size_t(r)], *x = s.columns[0].data() + first;
-            for (int64_t m = 0; m < count; ++m) {
-                double t = a - x[m];
-                key[m] = t * t;
+        if constexpr (Fixed > 0) {
+            double a[Fixed];
+            const double *x[Fixed];
+            for (int c = 0; c < Fixed; ++c) {
+                a[c] = s.columns[size_t(c)][size_t(r)];
+                x[c] = s.columns[size_t(c)].data() + first;
             }
-        } else if constexpr (Fixed == 2) {
-            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
-            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
             for (int64_t m = 0; m < count; ++m) {
-                double t0 = a0 - x0[m], t1 = a1 - x1[m];
-                key[m] = t0 * t0 + t1 * t1;
-            }
-        } else if constexpr (Fixed == 3) {
-            const double a0 = s.columns[0][size_t(r)], *x0 = s.columns[0].data() + first;
-            const double a1 = s.columns[1][size_t(r)], *x1 = s.columns[1].data() + first;
-            const double a2 = s.columns[2][size_t(r)], *x2 = s.columns[2].data() + first;
-            for (int64_t m = 0; m < count; ++m) {
-                double t0 = a0 - x0[m], t1 = a1 - x1[m], t2 = a2 - x2[m];
-                key[m] = (t0 * t0 + t1 * t1) + t2 * t2;
+                double t[Fixed];
+                for (int c = 0; c < Fixed; ++c)
+                    t[c] = a[c] - x[c][m];
+                key[m] = sum_of_squares(t);
             }
         } else {
+            // Any other number of columns: the same additions in the same order, column by
+            // column over the tile, the running sums kept in `key`.
             for (int64_t m = 0; m < count; ++m) {
                 double t = s.columns[0][size_t(r)] - s.columns[0][size_t(first + m)];
                 key[m] = t * t;
@@ -177,8 +159,7 @@ template <int Fixed> struct ProjectedSource {
         const double v = s.values[size_t(r)], *w = s.values.data() + first;
         for (int64_t m = 0; m < count; ++m) {
             d[m] = std::sqrt(key[m]);
-            double t = v - w[m];
-            g[m] = 0.5 * (t * t);
+            g[m] = semivariance(v, w[m]);
         }
     }
 
@@ -221,8 +202,8 @@ struct GeographicSource {
         const double v = s.values[size_t(r)];
         for (int64_t j = j0; j < j1; ++j) {
             d[j - j0] = key[j - j0];
-            double t = s.values[size_t(j)] - v; // values[None, :] - values[:, None]
-            g[j - j0] = 0.5 * (t * t);          // x ** 2.0 is x * x in NumPy
+            // values[None, :] - values[:, None], and x ** 2.0 is x * x in NumPy.
+            g[j - j0] = semivariance(s.values[size_t(j)], v);
         }
     }
 
@@ -258,64 +239,62 @@ struct Segment {
 
 template <class Source> class Stream final : public PairStream {
   public:
-    explicit Stream(Source source) : source_(std::move(source)) {
+    Stream(Source source, ThreadPolicy threads) : source_(std::move(source)), policy_(threads) {
         for (int64_t r = 0; r < source_.rows(); ++r)
             pairs_ += source_.row_length(r);
     }
 
     int64_t pairs() const override { return pairs_; }
 
-    int extremes(Extremes &out) override {
-        int threads = planned_threads(pairs_);
-        if (threads < 0) return -1;
-        auto segments = split(threads);
+    RunStatus extremes(Extremes &out, Interrupt &interrupt) override {
+        auto segments = split(policy_.threads_for(pairs_));
         std::vector<KeyRange> partial(segments.size());
-        int status = run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
-            std::vector<double> key(static_cast<size_t>(tile_size));
-            KeyRange range;
-            if constexpr (requires { &Source::screen_keys; }) {
-                if (source_.screened) {
-                    ScreenedExtremes screened;
-                    for_tiles(
-                        segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
-                            source_.screen_keys(r, j0, j1, key.data());
-                            screened.add(key.data(), size_t(j1 - j0),
-                                         [&](size_t m) { return source_.key(r, j0 + int64_t(m)); });
-                        });
-                    partial[size_t(w)] = {screened.max, screened.min, false};
-                    return;
+        RunStatus status =
+            run_parallel(int(segments.size()), interrupt, [&](int w, Checkpoint &checkpoint) {
+                std::vector<double> key(static_cast<size_t>(tile_size));
+                KeyRange range;
+                if constexpr (requires { &Source::screen_keys; }) {
+                    if (source_.screened) {
+                        ScreenedExtremes screened;
+                        for_tiles(segments[size_t(w)], checkpoint,
+                                  [&](int64_t r, int64_t j0, int64_t j1) {
+                                      source_.screen_keys(r, j0, j1, key.data());
+                                      screened.add(key.data(), size_t(j1 - j0), [&](size_t m) {
+                                          return source_.key(r, j0 + int64_t(m));
+                                      });
+                                  });
+                        partial[size_t(w)] = {screened.max, screened.min, false};
+                        return;
+                    }
                 }
-            }
-            for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
-                source_.keys(r, j0, j1, key.data());
-                range.add(key.data(), j1 - j0);
+                for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
+                    source_.keys(r, j0, j1, key.data());
+                    range.add(key.data(), j1 - j0);
+                });
+                partial[size_t(w)] = range;
             });
-            partial[size_t(w)] = range;
-        });
-        if (status < 0) return -1;
+        if (status != RunStatus::finished) return status;
         KeyRange all;
         for (const KeyRange &p : partial)
             all.merge(p);
         const double nan = std::numeric_limits<double>::quiet_NaN();
         out = all.nan ? Extremes{nan, nan}
                       : Extremes{Source::distance(all.max), Source::distance(all.min)};
-        return 0;
+        return RunStatus::finished;
     }
 
-    int class_sums(std::span<const double> edges, pairs::SummationRule rule,
-                   ClassSums &out) override {
+    RunStatus class_sums(std::span<const double> edges, pairs::SummationRule rule,
+                         StreamedClassSums &out, Interrupt &interrupt) override {
         std::vector<double> thresholds(edges.size());
         std::transform(edges.begin(), edges.end(), thresholds.begin(), Source::threshold);
         const Classifier classify(thresholds);
         const size_t classes = size_t(classify.classes());
-        int threads = planned_threads(pairs_);
-        if (threads < 0) return -1;
-        auto segments = split(threads);
+        auto segments = split(policy_.threads_for(pairs_));
         const size_t parts = segments.size();
 
         // Pass 2: the size of each class in each segment.
         std::vector<std::vector<int64_t>> counts(parts, std::vector<int64_t>(classes, 0));
-        int status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
+        RunStatus status = run_parallel(int(parts), interrupt, [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
             Tallies tallies(classes);
             if constexpr (requires { &Source::screen_keys; }) {
@@ -345,7 +324,7 @@ template <class Source> class Stream final : public PairStream {
             });
             tallies.total(counts[size_t(w)]);
         });
-        if (status < 0) return -1;
+        if (status != RunStatus::finished) return status;
         out.counts.assign(classes, 0);
         std::vector<std::vector<int64_t>> begin(parts, std::vector<int64_t>(classes, 0));
         for (size_t w = 0; w < parts; ++w)
@@ -357,7 +336,7 @@ template <class Source> class Stream final : public PairStream {
         // Pass 3: every pair into its class's tree, each segment over its own positions.
         std::vector<std::vector<pairs::ClassSegment>> sums(parts);
         std::vector<int> flags(parts, 0);
-        status = run_parallel(int(parts), [&](int w, Checkpoint &checkpoint) {
+        status = run_parallel(int(parts), interrupt, [&](int w, Checkpoint &checkpoint) {
             std::vector<pairs::ClassSegment> &mine = sums[size_t(w)];
             mine.resize(classes);
             for (size_t k = 0; k < classes; ++k)
@@ -380,15 +359,15 @@ template <class Source> class Stream final : public PairStream {
             });
             flags[size_t(w)] = raised;
         });
-        if (status < 0) return -1;
+        if (status != RunStatus::finished) return status;
         // Passes 2 and 3 must have classed every pair alike; a disagreement is a fault of the
         // engine, reported rather than summed.
+        out.passes_agree = true;
         for (const auto &segment : sums)
             for (const pairs::ClassSegment &part : segment)
                 if (!part.complete()) {
-                    PyErr_SetString(PyExc_SystemError,
-                                    "init_variogram_model: the pair passes disagree on a class");
-                    return -1;
+                    out.passes_agree = false;
+                    return RunStatus::finished;
                 }
 
         // The merge and NumPy's final division by the count.
@@ -410,14 +389,12 @@ template <class Source> class Stream final : public PairStream {
         raised |= std::fetestexcept(reported_flags);
         std::feclearexcept(FE_ALL_EXCEPT);
         out.flags_raised = raised != 0;
-        return 0;
+        return RunStatus::finished;
     }
 
-    int store(double *d, double *g) override {
-        int threads = planned_threads(pairs_);
-        if (threads < 0) return -1;
-        auto segments = split(threads);
-        return run_parallel(int(segments.size()), [&](int w, Checkpoint &checkpoint) {
+    RunStatus store(double *d, double *g, Interrupt &interrupt) override {
+        auto segments = split(policy_.threads_for(pairs_));
+        return run_parallel(int(segments.size()), interrupt, [&](int w, Checkpoint &checkpoint) {
             std::vector<double> key(static_cast<size_t>(tile_size));
             int64_t at = segments[size_t(w)].first_pair;
             for_tiles(segments[size_t(w)], checkpoint, [&](int64_t r, int64_t j0, int64_t j1) {
@@ -455,30 +432,36 @@ template <class Source> class Stream final : public PairStream {
     }
 
     Source source_;
+    ThreadPolicy policy_;
     int64_t pairs_ = 0;
 };
 
 } // namespace
 
-std::unique_ptr<PairStream> projected_stream(ProjectedSamples samples) {
+std::unique_ptr<PairStream> projected_stream(ProjectedSamples samples, ThreadPolicy threads) {
     switch (samples.columns.size()) {
     case 1:
-        return std::make_unique<Stream<ProjectedSource<1>>>(ProjectedSource<1>(std::move(samples)));
+        return std::make_unique<Stream<ProjectedSource<1>>>(ProjectedSource<1>(std::move(samples)),
+                                                            threads);
     case 2:
-        return std::make_unique<Stream<ProjectedSource<2>>>(ProjectedSource<2>(std::move(samples)));
+        return std::make_unique<Stream<ProjectedSource<2>>>(ProjectedSource<2>(std::move(samples)),
+                                                            threads);
     case 3:
-        return std::make_unique<Stream<ProjectedSource<3>>>(ProjectedSource<3>(std::move(samples)));
+        return std::make_unique<Stream<ProjectedSource<3>>>(ProjectedSource<3>(std::move(samples)),
+                                                            threads);
     default:
-        return std::make_unique<Stream<ProjectedSource<0>>>(ProjectedSource<0>(std::move(samples)));
+        return std::make_unique<Stream<ProjectedSource<0>>>(ProjectedSource<0>(std::move(samples)),
+                                                            threads);
     }
 }
 
-std::unique_ptr<PairStream> geographic_stream(GeographicSamples samples) {
-    return std::make_unique<Stream<GeographicSource>>(GeographicSource(std::move(samples)));
+std::unique_ptr<PairStream> geographic_stream(GeographicSamples samples, ThreadPolicy threads) {
+    return std::make_unique<Stream<GeographicSource>>(GeographicSource(std::move(samples)),
+                                                      threads);
 }
 
-std::unique_ptr<PairStream> stored_stream(StoredPairs pairs) {
-    return std::make_unique<Stream<StoredSource>>(StoredSource{pairs});
+std::unique_ptr<PairStream> stored_stream(StoredPairs pairs, ThreadPolicy threads) {
+    return std::make_unique<Stream<StoredSource>>(StoredSource{pairs}, threads);
 }
 
 } // namespace krige::engine

@@ -10,9 +10,9 @@
 // and numpy_pairwise_tree rebuilds every class's sum exactly as one thread would.
 #pragma once
 
+#include "common/parallel.hpp"
 #include "engine/numpy_pairwise_tree.hpp"
-
-#include <Python.h>
+#include "common/thread_policy.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -46,29 +46,33 @@ struct Extremes {
 };
 
 // Per-class results of passes 2 and 3: count and NumPy's sums of distances and semivariances.
-struct ClassSums {
+struct StreamedClassSums {
     std::vector<int64_t> counts;
     std::vector<double> d, g;
-    bool flags_raised; // a sum overflowed or the like: NumPy would report it
+    bool flags_raised;        // a sum overflowed or the like: NumPy would report it
+    bool passes_agree = true; // false: pass 3 did not find the pairs pass 2 counted (a fault)
 };
 
-// A stream of pairs that the passes read; made by one of the factories below.
+// A stream of pairs that the passes read; made by one of the factories below, with the thread
+// policy of the call. Each pass runs on the threads the policy gives for the stream's pairs and
+// stops when `interrupt` asks; its status says whether it ran to its end. Memory for the passes'
+// bookkeeping is allocated on the calling thread and may throw std::bad_alloc.
 class PairStream {
   public:
     virtual ~PairStream() = default;
     virtual int64_t pairs() const = 0;
-    // Pass 1; 0, or -1 with an exception set (KeyboardInterrupt, MemoryError).
-    virtual int extremes(Extremes &out) = 0;
+    // Pass 1.
+    virtual RunStatus extremes(Extremes &out, Interrupt &interrupt) = 0;
     // Passes 2 and 3 for classes [edges[k], edges[k + 1]); edges finite and ascending (equal
     // neighbours allowed).
-    virtual int class_sums(std::span<const double> edges, pairs::SummationRule rule,
-                           ClassSums &out) = 0;
+    virtual RunStatus class_sums(std::span<const double> edges, pairs::SummationRule rule,
+                                 StreamedClassSums &out, Interrupt &interrupt) = 0;
     // Writes the distances and semivariances in pair order (for the statements to use).
-    virtual int store(double *d, double *g) = 0;
+    virtual RunStatus store(double *d, double *g, Interrupt &interrupt) = 0;
 };
 
-std::unique_ptr<PairStream> projected_stream(ProjectedSamples samples);
-std::unique_ptr<PairStream> geographic_stream(GeographicSamples samples);
-std::unique_ptr<PairStream> stored_stream(StoredPairs pairs);
+std::unique_ptr<PairStream> projected_stream(ProjectedSamples samples, ThreadPolicy threads);
+std::unique_ptr<PairStream> geographic_stream(GeographicSamples samples, ThreadPolicy threads);
+std::unique_ptr<PairStream> stored_stream(StoredPairs pairs, ThreadPolicy threads);
 
 } // namespace krige::engine

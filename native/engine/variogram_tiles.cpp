@@ -1,9 +1,10 @@
 #include "engine/variogram_tiles.hpp"
 
 #include "engine/distance_classes.hpp"
-#include "engine/parallel.hpp"
+#include "common/thread_policy.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -18,7 +19,6 @@ namespace {
 // the checkpoint, about a millisecond even for great-circle distances.
 constexpr std::size_t rows_per_block = 64;
 constexpr std::size_t columns_per_tile = 512;
-constexpr int most_threads = 256;
 
 // Bounds of the chords of selected geographic pairs. A pair at great-circle distance h has the
 // chord 2 sin(h / D) between its unit vectors (D the diameter); the relative margin covers the
@@ -49,17 +49,12 @@ struct Selection {
           square_low(least_square_reaching(low)), square_high(greatest_square_within(high)) {}
 
     double pair_value(double vi, double vj) const {
-        const double dv = vi - vj;
-        return settings.estimator == Estimator::matheron ? 0.5 * (dv * dv)
-                                                         : std::sqrt(std::fabs(dv));
+        return settings.estimator == Estimator::matheron ? semivariance(vi, vj)
+                                                         : std::sqrt(std::fabs(vi - vj));
     }
 
     bool direction_selects(const double *xi, const double *xj, double h) const {
-        if (h == 0.0) return true;
-        const DirectionFilter &d = settings.direction;
-        const double dx = xj[0] - xi[0], dy = xj[1] - xi[1];
-        if (!(std::fabs(dx * d.ux + dy * d.uy) >= d.cos_tolerance * h)) return false;
-        return !d.has_bandwidth || std::fabs(dy * d.ux - dx * d.uy) <= d.bandwidth;
+        return h == 0.0 || settings.direction.selects(xi, xj, h);
     }
 };
 
@@ -111,7 +106,7 @@ bool projected_block(const Selection &s, const CellLayout &rows, const CellLayou
         const double *xi = x + i * Dims;
         candidates.count = 0;
         for (std::size_t j = begin; j < end; ++j) {
-            const double q = squared_distance(xi, y + j * Dims, Dims);
+            const double q = squared_distance<Dims>(xi, y + j * Dims);
             candidates.offer(j, q, (q >= s.square_low) & (q <= s.square_high));
         }
         const double vi = v[i];
@@ -199,31 +194,27 @@ bool run_row_block(const RowBlock &rows_block, const GridGeometry &grid, const C
                    const CellLayout &columns, bool same, BlockKernel kernel, const Selection &s,
                    PairAccumulator &accumulator, Checkpoint &checkpoint) {
     const std::size_t cell = rows_block.cell;
-    const std::size_t n0 = grid.extent[0], n1 = grid.extent[1];
-    const std::size_t c0 = cell % n0, c1 = (cell / n0) % n1, c2 = cell / (n0 * n1);
+    const CellKey key = grid.occupied[cell]; // (axis 2, axis 1, axis 0)
     const std::vector<uint32_t> &start = columns.cell_start;
-    auto run = [&](std::size_t first_cell, std::size_t last_cell, bool triangle) {
-        const Block block{rows_block.r0, rows_block.r1, start[first_cell], start[last_cell + 1],
+    auto run = [&](std::size_t first_cell, std::size_t end_cell, bool triangle) {
+        const Block block{rows_block.r0, rows_block.r1, start[first_cell], start[end_cell],
                           triangle};
         return block.c0 >= block.c1 || kernel(s, rows, columns, block, accumulator, checkpoint);
     };
-    if (same && !run(cell, cell, true)) return false;
-    const long span = grid.span;
-    const long span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
-    for (long o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
-        for (long o1 = -span1; o1 <= span1; ++o1) {
-            const long k1 = long(c1) + o1, k2 = long(c2) + o2;
-            if (k1 < 0 || k1 >= long(n1) || k2 < 0 || k2 >= long(grid.extent[2])) continue;
-            // Cells c0 − span … c0 + span of this row of the grid are consecutive in the layout.
-            long first = std::max(long(c0) - span, 0L);
-            const long last = std::min(long(c0) + span, long(n0) - 1);
+    if (same && !run(cell, cell + 1, true)) return false;
+    const int64_t span = grid.span;
+    const int64_t span1 = grid.dims >= 2 ? span : 0, span2 = grid.dims >= 3 ? span : 0;
+    for (int64_t o2 = same ? 0 : -span2; o2 <= span2; ++o2) {
+        for (int64_t o1 = -span1; o1 <= span1; ++o1) {
+            int64_t first = key[2] - span;
             if (same && o2 == 0 && o1 <= 0) {
                 if (o1 < 0) continue; // these pairs are formed from the other cell
-                first = long(c0) + 1; // the own cell was done above
-                if (first > last) continue;
+                first = key[2] + 1;   // the own cell was done above
             }
-            const std::size_t base = (std::size_t(k2) * n1 + std::size_t(k1)) * n0;
-            if (!run(base + std::size_t(first), base + std::size_t(last), false)) return false;
+            // The occupied cells of this row of the grid within the span are consecutive.
+            const auto [begin, end] = grid.range({key[0] + o2, key[1] + o1, first},
+                                                 {key[0] + o2, key[1] + o1, key[2] + span});
+            if (begin < end && !run(begin, end, false)) return false;
         }
     }
     return true;
@@ -248,21 +239,21 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
     if (b != nullptr)
         for (int k = 0; k < dims; ++k)
             low[k] = std::min(low[k], low_b[k]), high[k] = std::max(high[k], high_b[k]);
-    // At most one cell per sample, and cell numbers within 32 bits.
-    const std::size_t max_cells =
-        std::min<std::size_t>(a.size + (b != nullptr ? b->size : 0), UINT32_MAX - 1);
     if (prune && settings.geographic) {
         const ChordBound bound = chord_bound(s.high, s.diameter);
         if (bound.usable) {
             layout.prefilter = true;
             s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
-            layout.grid = plan_grid(3, low, high, bound.chord, max_cells);
+            layout.grid = plan_grid(3, low, high, bound.chord);
         }
     } else if (prune) {
         // Squares below the subnormals vanish: coordinates up to about 1e-162 apart can give
         // the distance 0, so the reach never goes below 2^-500.
-        layout.grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500), max_cells);
+        layout.grid = plan_grid(dims, low, high, std::max(s.high, 0x1p-500));
     }
+    if (layout.grid.occupied.empty() &&
+        !occupy_cells(layout.grid, a, b, settings.geographic, checkpoint))
+        return SampleCheck::stopped;
     const bool units = layout.prefilter;
     if (!build_layout(a, settings.geographic, units, layout.grid, layout.rows, checkpoint) ||
         (b != nullptr &&
@@ -273,72 +264,69 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
 
 } // namespace
 
-int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
-                     bool prune, PairAccumulator &result) {
-    const bool same = b == nullptr;
-    std::optional<Selection> selection;
-    try {
-        selection.emplace(settings);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    Selection &s = *selection;
+int64_t settings_fingerprint(const PairSettings &settings) {
+    // FNV-1a over the bit patterns of the settings.
+    uint64_t hash = 0xcbf29ce484222325u;
+    auto mix = [&](uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) {
+            hash ^= (word >> (8 * byte)) & 0xffu;
+            hash *= 0x100000001b3u;
+        }
+    };
+    mix(settings.edges.size());
+    for (double edge : settings.edges)
+        mix(std::bit_cast<uint64_t>(edge));
+    mix(uint64_t(settings.geographic) | uint64_t(settings.estimator) << 1 |
+        uint64_t(settings.directional) << 3 | uint64_t(!std::isnan(settings.bandwidth)) << 4);
+    if (settings.directional)
+        for (double part : {settings.degrees, settings.tolerance_degrees,
+                            std::isnan(settings.bandwidth) ? 0.0 : settings.bandwidth})
+            mix(std::bit_cast<uint64_t>(part));
+    return int64_t(hash);
+}
 
-    // One worker lays the samples out; a stop there leaves its exception set.
+PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
+                             const PairSettings &settings, bool prune, PairAccumulator &result,
+                             Interrupt &interrupt) {
+    const bool same = b == nullptr;
+    Selection s(settings);
+
+    // One worker lays the samples out.
     PairLayout layout;
-    SampleCheck check = SampleCheck::valid;
-    int status = run_parallel(1, [&](int, Checkpoint &checkpoint) {
-        check = lay_out(a, b, settings, prune, s, layout, checkpoint);
+    PairsStatus status;
+    status.run = run_parallel(1, interrupt, [&](int, Checkpoint &checkpoint) {
+        status.samples = lay_out(a, b, settings, prune, s, layout, checkpoint);
     });
-    if (status < 0) return -1;
-    if (check == SampleCheck::not_finite) {
-        PyErr_SetString(PyExc_ValueError, "every coordinate and value must be finite");
-        return -1;
-    }
-    if (check == SampleCheck::latitude_out_of_range) {
-        PyErr_SetString(PyExc_ValueError, "latitudes must lie within [-pi/2, pi/2] radians");
-        return -1;
-    }
-    if (check == SampleCheck::stopped) { // only a raising signal handler stops one worker
-        PyErr_SetString(PyExc_SystemError, "the samples' layout stopped without a cause");
-        return -1;
-    }
+    if (status.run != RunStatus::finished || status.samples != SampleCheck::valid) return status;
     const GridGeometry &grid = layout.grid;
     const CellLayout &rows = layout.rows;
     const CellLayout &columns = same ? rows : layout.columns;
 
-    std::vector<PairAccumulator> partial;
-    std::vector<RowBlock> blocks;
-    try {
-        blocks = row_blocks(rows, grid.cells);
-        const int threads = int(std::clamp<std::size_t>(
-            std::size_t(std::max(settings.threads, 1)), 1,
-            std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
-        partial.assign(std::size_t(threads), PairAccumulator(result.classes()));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    const std::vector<RowBlock> blocks = row_blocks(rows, grid.cells());
+    const int threads = int(std::clamp<std::size_t>(
+        std::size_t(std::max(settings.threads, 1)), 1,
+        std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
+    std::vector<PairAccumulator> partial(std::size_t(threads), PairAccumulator(result.classes()));
     const BlockKernel kernel = choose_kernel(settings, a.columns, layout.prefilter);
     std::atomic<std::size_t> next_block{0};
-    status = run_parallel(int(partial.size()), [&](int worker, Checkpoint &checkpoint) {
-        PairAccumulator &accumulator = partial[std::size_t(worker)];
-        for (;;) {
-            const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
-            if (index >= blocks.size()) return;
-            if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
-                               checkpoint))
-                return;
-        }
-    });
-    if (status < 0) return -1;
+    status.run =
+        run_parallel(int(partial.size()), interrupt, [&](int worker, Checkpoint &checkpoint) {
+            PairAccumulator &accumulator = partial[std::size_t(worker)];
+            for (;;) {
+                const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
+                if (index >= blocks.size()) return;
+                if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
+                                   checkpoint))
+                    return;
+            }
+        });
+    if (status.run != RunStatus::finished) return status;
     for (const PairAccumulator &part : partial)
         if (!result.merge(part)) {
-            PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
-            return -1;
+            status.count_overflow = true;
+            return status;
         }
-    return 0;
+    return status;
 }
 
 } // namespace krige::engine

@@ -6,6 +6,7 @@
 // that prunes the candidates or the partition of the pairs into calls.
 #pragma once
 
+#include "engine/direction_filter.hpp"
 #include "engine/pair_accumulator.hpp"
 #include "engine/spatial_grid.hpp"
 
@@ -15,33 +16,44 @@ namespace krige::engine {
 
 enum class Estimator : int { matheron = 0, cressie = 1 };
 
-// Pairs whose separation lies within an angle of a direction, and optionally within a band
-// around the line through it. Projected coordinates with 2 columns only.
-struct DirectionFilter {
-    double ux = 0.0, uy = 0.0; // the direction's unit vector
-    double cos_tolerance = -1.0;
-    double bandwidth = 0.0;
-    bool has_bandwidth = false;
-};
-
 struct PairSettings {
     std::span<const double> edges; // n + 1 finite, ascending, non-negative edges
     bool geographic = false;
     Estimator estimator = Estimator::matheron;
     bool directional = false;
+    // With a direction: its angle and tolerance in degrees and the bandwidth (NaN for none),
+    // as given, and the filter made from them (projected coordinates with 2 columns only).
+    double degrees = 0.0, tolerance_degrees = 90.0, bandwidth = NAN;
     DirectionFilter direction;
     int threads = 1;
 };
 
+// A fingerprint of what decides which pairs a class holds and what they add: the edges, the
+// coordinate type, the estimator, the direction and the bandwidth (not the thread count).
+// States of pairs made with different settings have different fingerprints.
+int64_t settings_fingerprint(const PairSettings &settings);
+
 // Mean Earth radius in kilometres, as the package's geodesy uses it.
 inline constexpr double earth_radius_km = 6371.0088;
 
+// How accumulate_pairs ended: the run's status, then the samples' check (when the run finished),
+// then whether a class count overflowed int64 while the workers' sums were merged.
+struct PairsStatus {
+    RunStatus run = RunStatus::finished;
+    SampleCheck samples = SampleCheck::valid;
+    bool count_overflow = false;
+
+    bool ok() const {
+        return run == RunStatus::finished && samples == SampleCheck::valid && !count_overflow;
+    }
+};
+
 // Adds every selected pair to `result` (which has edges.size() − 1 classes): pairs i < j of `a`
-// when `b` is null, otherwise every pair (a_i, b_j). `prune` uses a grid of cells of about the
-// largest edge to skip pairs that are surely farther apart. Called with the interpreter lock
-// held, which is released meanwhile; 0 on success, −1 with an exception set (ValueError for
-// samples that are not finite or a latitude beyond ±90°, KeyboardInterrupt, MemoryError).
-int accumulate_pairs(const SampleArrays &a, const SampleArrays *b, const PairSettings &settings,
-                     bool prune, PairAccumulator &result);
+// when `b` is null, otherwise every pair (a_i, b_j), on up to settings.threads threads. `prune`
+// uses a grid of cells of about the largest edge to skip pairs that are surely farther apart.
+// Stops when `interrupt` asks; may throw std::bad_alloc from the calling thread.
+PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
+                             const PairSettings &settings, bool prune, PairAccumulator &result,
+                             Interrupt &interrupt);
 
 } // namespace krige::engine

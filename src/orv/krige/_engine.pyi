@@ -12,9 +12,13 @@ out of a network message do), which costs one copy of their items.
 import numpy as np
 from numpy.typing import NDArray
 
-#: ``(ux, uy, cos_tolerance)``: the direction's unit vector and the cosine of the half-angle.
-Direction = tuple[float, float, float]
+#: ``(degrees, tolerance_degrees)``: the direction and the largest angle of a pair's separation
+#: from it (inclusive, 0 < tolerance <= 90), decided exactly near the bound.
+Direction = tuple[float, float]
 ClassMeans = tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]
+
+#: Candidate pairs from which the configured thread count applies (one thread below).
+PAIRS_WORTH_A_THREAD: int
 
 def pair_sums(
     points: NDArray[np.float64],

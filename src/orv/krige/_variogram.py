@@ -22,7 +22,7 @@ ESTIMATORS = ("matheron", "cressie")
 NAN_POLICIES = ("raise", "omit")
 
 # Below this many candidate pairs one thread is as fast as several.
-_PAIRS_PER_EXTRA_THREAD = 10**7
+_PAIRS_PER_EXTRA_THREAD = _engine.PAIRS_WORTH_A_THREAD
 
 # Cressie–Hawkins bias correction: γ = ½ m⁴ / (0.457 + 0.494/n + 0.045/n²).
 _CRESSIE_CONSTANT, _CRESSIE_LINEAR, _CRESSIE_QUADRATIC = 0.457, 0.494, 0.045
@@ -169,7 +169,7 @@ def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
 def _direction(
     direction: object, tolerance: object, bandwidth: object, gtype: str, columns: int
 ) -> tuple[Optional[float], float, Optional[float], Optional[tuple[float, float, float]]]:
-    """The options as floats, and the engine's (ux, uy, cos_tolerance) or None."""
+    """The options as floats, and the engine's (degrees, tolerance_degrees) or None."""
     half_angle = _real(tolerance, "tolerance", "a number of degrees with 0 < tolerance <= 90")
     if not 0.0 < half_angle <= 90.0:
         raise ValueError(
@@ -190,10 +190,7 @@ def _direction(
         width = _real(bandwidth, "bandwidth", "a positive finite number or None")
         if width <= 0.0:
             raise ValueError(f"bandwidth must be a positive finite number or None; got {width!r}")
-    theta = math.radians(angle)
-    # At 90 degrees every angle passes, also perpendicular pairs, which cos(pi/2) > 0 would lose.
-    cos_tolerance = -1.0 if half_angle == 90.0 else math.cos(math.radians(half_angle))
-    return angle, half_angle, width, (math.cos(theta), math.sin(theta), cos_tolerance)
+    return angle, half_angle, width, (angle, half_angle)
 
 
 def _cressie(means: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
@@ -351,7 +348,7 @@ class _Prepared(NamedTuple):
     edges: NDArray[np.float64]
     geographic: bool
     estimator_code: int
-    engine_direction: Optional[tuple[float, float, float]]
+    engine_direction: Optional[tuple[float, float]]  # degrees, tolerance in degrees
     bandwidth: Optional[float]
     prune: bool  # the last edge lies below the data's extent
     extent: float

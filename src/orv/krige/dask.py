@@ -44,6 +44,9 @@ _OPTIONS = {
 # they save.
 _PIECES_PER_THREAD = 4
 _SAMPLES_PER_PIECE = 10_000
+# The fewest samples a tile or block holds whatever `tiles` asks: smaller pieces would make
+# tasks (about tiles²/2 of them without a cutoff) that cost far more than their pairs.
+_MIN_SAMPLES_PER_PIECE = 256
 # States merged by one task of the merge tree.
 _MERGE_FAN_IN = 8
 
@@ -69,8 +72,9 @@ def variogram(
         The client whose cluster runs the tasks. By default the current client
         (``distributed.get_client()``), or Dask's default scheduler when there is none.
     tiles : int, optional
-        The number of tasks that form pairs, a positive int (fewer when there are fewer
-        samples). By default four per worker thread, with at least 10,000 samples a task.
+        The number of tasks that form pairs, a positive int; fewer when the tiles or blocks
+        would hold fewer than 256 samples each (one task below 512 samples). By default four
+        per worker thread, with at least 10,000 samples a task.
     **options
         The keyword options of `orv.krige.variogram`: `max_lag`, `gtype`, `estimator`,
         `direction`, `tolerance`, `bandwidth` and `nan_policy`.
@@ -209,6 +213,7 @@ def _graph(prepared: _front._Prepared, tiles: int):
         prepared.bandwidth,
     )
     piece = dask.delayed(_tiling.piece_state, pure=True)
+    tiles = max(1, min(tiles, points.shape[0] // _MIN_SAMPLES_PER_PIECE))
     if prepared.prune:
         positions = _tiling.embedding(points, prepared.geographic)
         tile_indices = _tiling.spatial_tiles(positions, tiles)
@@ -224,7 +229,7 @@ def _graph(prepared: _front._Prepared, tiles: int):
             tile.size + halo.size for tile, halo in zip(tile_indices, halo_indices)
         )
     else:
-        count = min(tiles, points.shape[0])
+        count = tiles
         bounds = [points.shape[0] * k // count for k in range(count + 1)]
         # Each block is used by about half of the tasks: it is held once in the graph.
         blocks = [

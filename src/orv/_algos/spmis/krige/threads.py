@@ -3,10 +3,13 @@
 The count is read by the engines at each call. It starts from the environment variable
 ``ORV_KRIGE_NUM_THREADS`` when that holds a positive integer, and otherwise from the number of
 cores this process may run on. Small problems run on one thread whatever the setting, since
-starting threads would cost more than it saves.
+starting threads would cost more than it saves. A count above `MOST_THREADS` (the most any
+engine starts) is lowered to it, with a RuntimeWarning.
 """
 import os
 import warnings
+
+from ._geodesy import MOST_THREADS
 
 ENVIRONMENT_VARIABLE = "ORV_KRIGE_NUM_THREADS"
 
@@ -30,7 +33,7 @@ def _default_num_threads():
         except ValueError:
             count = 0
         if count >= 1:
-            return count
+            return _within_most(count, f"{ENVIRONMENT_VARIABLE}={text!r}", stacklevel=4)
         warnings.warn(
             f"{ENVIRONMENT_VARIABLE}={text!r} is not a positive integer; "
             f"using the {available_cores()} available core(s)",
@@ -38,6 +41,17 @@ def _default_num_threads():
             stacklevel=3,
         )
     return available_cores()
+
+
+def _within_most(count, source, stacklevel):
+    if count <= MOST_THREADS:
+        return count
+    warnings.warn(
+        f"{source} asks for more threads than the engines start; using {MOST_THREADS}",
+        RuntimeWarning,
+        stacklevel=stacklevel,
+    )
+    return MOST_THREADS
 
 
 def set_num_threads(n=None):
@@ -48,7 +62,8 @@ def set_num_threads(n=None):
     n : int or None
         A positive number of threads; 1 runs every engine on the calling thread without
         starting any thread. None restores the default: ``ORV_KRIGE_NUM_THREADS`` if set,
-        otherwise the number of cores this process may use.
+        otherwise the number of cores this process may use. A count above `MOST_THREADS`
+        (256) is lowered to it, with a RuntimeWarning.
 
     Raises
     ------
@@ -66,7 +81,7 @@ def set_num_threads(n=None):
     count = n.__index__()
     if count < 1:
         raise ValueError(f"n must be a positive integer or None; got {count}")
-    _num_threads = count
+    _num_threads = _within_most(count, f"set_num_threads({count})", stacklevel=3)
 
 
 def get_num_threads():

@@ -10,7 +10,7 @@
 // written, and -1 with an exception set.
 #pragma once
 
-#include "bodies/genuine_collaborators.hpp"
+#include "modules/core/bodies/genuine_collaborators.hpp"
 #include "common/owned_ref.hpp"
 #include "engine/streaming_classes.hpp"
 
@@ -63,7 +63,8 @@ class VariogramPairs {
     PyObject *pdist_ = nullptr; // SciPy's own pdist, as looked up at line 85
     bool zeros_genuine_ = true;
     enum class Classes { unknown, native, statements } classes_ = Classes::unknown;
-    engine::ClassSums sums_;
+    ThreadPolicy threads_; // read once per call, when the pairs are first needed
+    engine::StreamedClassSums sums_;
     engine::Extremes extremes_{};
     bool have_extremes_ = false;
 };

@@ -1,46 +1,15 @@
-#include "frame/function_type.hpp"
+#include "modules/core/frame/function_type.hpp"
 
-#include "bodies/bodies.hpp"
-#include "frame/constants.hpp"
-#include "frame/module_state.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/module_state.hpp"
 #include "common/owned_ref.hpp"
-#include "frame/traceback.hpp"
+#include "modules/core/frame/traceback.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstring>
 
 namespace krige {
-
-const FunctionDescription adjust_anisotropy_function = {
-    "adjust_anisotropy",
-    &names::adjust_anisotropy,
-    "orv._algos.spmis.krige.core.adjust_anisotropy",
-    15,
-    4,
-    {&names::points, &names::center, &names::scale, &names::angle},
-    &texts::doc_adjust_anisotropy,
-    adjust_anisotropy};
-
-const FunctionDescription init_variogram_parameters_function = {
-    "init_variogram_parameters",
-    &names::init_variogram_parameters,
-    "orv._algos.spmis.krige.core.init_variogram_parameters",
-    52,
-    2,
-    {&names::model, &names::parameters},
-    &texts::doc_init_variogram_parameters,
-    init_variogram_parameters};
-
-const FunctionDescription init_variogram_model_function = {
-    "init_variogram_model",
-    &names::init_variogram_model,
-    "orv._algos.spmis.krige.core.init_variogram_model",
-    75,
-    4,
-    {&names::points, &names::values, &names::n_lags, &names::gtype},
-    &texts::doc_init_variogram_model,
-    init_variogram_model};
 
 namespace {
 

@@ -1,7 +1,8 @@
-#include "bodies/genuine_collaborators.hpp"
+#include "modules/core/bodies/genuine_collaborators.hpp"
 
+#include "common/numpy_array.hpp"
 #include "engine/pair_distances.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -56,12 +57,6 @@ int members(PyObject *owner, std::initializer_list<std::pair<const char *, PyObj
         *slot = value.get();
     }
     return 1;
-}
-
-// A new float64 array of `count` values through NumPy's own empty().
-Ref new_array(PyObject *empty, Py_ssize_t rows, Py_ssize_t columns = 0) {
-    Ref shape(columns > 0 ? Py_BuildValue("(nn)", rows, columns) : PyLong_FromSsize_t(rows));
-    return call(shape ? empty : nullptr, {shape.get()});
 }
 
 double *array_data(PyObject *array) {
@@ -288,33 +283,46 @@ int Collaborators::examine_geodesy() {
         return found;
     PyObject *dict = PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
     if (dict == nullptr) return 0;
-    PyObject *function = dict_item(dict, "great_circle_distance");
-    PyObject *radius = function != nullptr ? dict_item(dict, "EARTH_RADIUS_KM") : nullptr;
+    // Every item is held from here on: the look-ups and calls below may run Python code, which
+    // could replace them in their dictionaries.
+    Ref function = Ref::borrow(dict_item(dict, "great_circle_distance"));
+    Ref radius = function ? Ref::borrow(dict_item(dict, "EARTH_RADIUS_KM")) : Ref();
     if (PyErr_Occurred()) return -1;
-    if (function == nullptr || !PyFunction_Check(function) || radius == nullptr ||
-        !PyFloat_CheckExact(radius))
+    if (!function || !PyFunction_Check(function.get()) || !radius ||
+        !PyFloat_CheckExact(radius.get()))
         return 0;
+    Ref code = Ref::borrow(PyFunction_GetCode(function.get()));
+    std::array<Ref, std::size(geodesy_globals)> geodesy_names;
     for (size_t k = 0; k < std::size(geodesy_globals); ++k)
-        if ((geodesy_names_[k] = dict_item(dict, geodesy_globals[k])) == nullptr)
+        if (!(geodesy_names[k] = Ref::borrow(dict_item(dict, geodesy_globals[k]))))
             return PyErr_Occurred() ? -1 : 0;
-    if (geodesy_names_[0] != numpy_.module) return 0;
-    Ref kernel;
-    if (int found = member(geodesy_names_[1], "haversine_matrix", kernel); found <= 0) return found;
+    if (geodesy_names[0].get() != numpy_.module) return 0;
     PyObject *numpy_dict = PyModule_GetDict(numpy_.module);
+    std::array<Ref, std::size(numpy_names)> numpy_used;
     for (size_t k = 0; k < std::size(numpy_names); ++k)
-        if ((numpy_used_[k] = dict_item(numpy_dict, numpy_names[k])) == nullptr)
+        if (!(numpy_used[k] = Ref::borrow(dict_item(numpy_dict, numpy_names[k]))))
             return PyErr_Occurred() ? -1 : 0;
-    if (numpy_used_[0] != numpy_.radians) return 0;
+    if (numpy_used[0].get() != numpy_.radians) return 0;
+    Ref kernel;
+    if (int found = member(geodesy_names[1].get(), "haversine_matrix", kernel); found <= 0)
+        return found;
 
-    // NumPy's radians must be the native conversion, bit for bit.
+    // NumPy's radians must be the native conversion, bit for bit, for the degrees the engine
+    // converts itself; smaller ones would raise NumPy's underflow flag (a warning or an error
+    // under the caller's np.errstate), and the engine never converts them.
     constexpr Py_ssize_t count = 512;
     Ref degrees = new_array(numpy_.empty, count);
     if (!degrees) return -1;
     double *x = array_data(degrees.get());
     if (x == nullptr) return -1;
     uint64_t state = 0x51A3C0FFEEu;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        x[i] = i < 64 ? probe_value(state) : std::ldexp(probe_value(state), -int(i % 7)) * 360.0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        double value =
+            i < 64 ? probe_value(state) : std::ldexp(probe_value(state), -int(i % 7)) * 360.0;
+        if (value != 0.0 && std::fabs(value) < smallest_converted_degrees)
+            value = std::copysign(smallest_converted_degrees, value);
+        x[i] = value;
+    }
     Ref converted = call(numpy_.radians, {degrees.get()});
     if (!converted) return -1;
     const double *r = array_data(converted.get());
@@ -322,17 +330,21 @@ int Collaborators::examine_geodesy() {
     for (Py_ssize_t i = 0; i < count; ++i)
         if (!same_value(r[i], radians(x[i]))) return 0;
 
-    for (PyObject *object : {function, PyFunction_GetCode(function), kernel.get(), dict})
+    for (PyObject *object : {function.get(), code.get(), kernel.get(), dict})
         if (PyList_Append(keep_.get(), object) < 0) return -1;
-    for (PyObject *object : geodesy_names_)
-        if (PyList_Append(keep_.get(), object) < 0) return -1;
-    for (PyObject *object : numpy_used_)
-        if (PyList_Append(keep_.get(), object) < 0) return -1;
+    for (size_t k = 0; k < geodesy_names.size(); ++k) {
+        if (PyList_Append(keep_.get(), geodesy_names[k].get()) < 0) return -1;
+        geodesy_names_[k] = geodesy_names[k].get();
+    }
+    for (size_t k = 0; k < numpy_used.size(); ++k) {
+        if (PyList_Append(keep_.get(), numpy_used[k].get()) < 0) return -1;
+        numpy_used_[k] = numpy_used[k].get();
+    }
     geodesy_dict_ = dict;
-    great_circle_code_ = PyFunction_GetCode(function);
+    great_circle_code_ = code.get();
     kernel_ = kernel.get();
-    radius_ = PyFloat_AS_DOUBLE(radius);
-    great_circle_ = function;
+    radius_ = PyFloat_AS_DOUBLE(radius.get());
+    great_circle_ = function.get();
     return 1;
 }
 

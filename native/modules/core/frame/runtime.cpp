@@ -1,6 +1,6 @@
-#include "frame/runtime.hpp"
+#include "modules/core/frame/runtime.hpp"
 
-#include "frame/module_state.hpp"
+#include "modules/core/frame/module_state.hpp"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "frame/code_objects.hpp"
+#include "modules/core/frame/code_objects.hpp"
 
-#include "frame/constants.hpp"
+#include "modules/core/frame/constants.hpp"
 #include "common/owned_ref.hpp"
 
 #include <opcode.h>

@@ -1,9 +1,12 @@
-#include "bodies/variogram_pairs.hpp"
+#include "modules/core/bodies/variogram_pairs.hpp"
 
 #include "common/array_buffer.hpp"
-#include "frame/constants.hpp"
-#include "frame/module_state.hpp"
-#include "frame/runtime.hpp"
+#include "common/interpreter_interrupt.hpp"
+#include "common/numpy_array.hpp"
+#include "common/thread_settings.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/module_state.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 #include <cmath>
 #include <new>
@@ -50,12 +53,6 @@ bool quiet_values(std::span<const double> values, bool infinite) {
     return true;
 }
 
-// A new float64 array of `count` values through NumPy's own empty().
-Ref new_array(const genuine::Collaborators &facts, int64_t count) {
-    Ref size(PyLong_FromLongLong(count));
-    return call(size ? facts.numpy().empty : nullptr, {size.get()});
-}
-
 double *writable_data(PyObject *array) {
     Float64Buffer buffer(array, 1, Access::write);
     return buffer ? buffer.data() : nullptr; // the array, held by the caller, keeps its memory
@@ -70,10 +67,24 @@ template <class Work> int catching_memory(Work work) {
     }
 }
 
+// Runs a pass of the stream with the interpreter lock released; 0, or -1 with the exception that
+// stopped it (KeyboardInterrupt, MemoryError).
+template <class Pass> int released(Pass pass) {
+    return catching_memory([&] {
+        RunStatus status;
+        {
+            ReleasedInterpreter interpreter;
+            status = pass(interpreter);
+        }
+        return raise_for(status);
+    });
+}
+
 } // namespace
 
 int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyObject *values) {
     if (int usable = genuine::collaborators(facts_); usable <= 0) return usable;
+    if (!read_thread_policy(threads_)) return -1;
     // Line 81 will look up np.indices; nothing runs in between, so what is there now is what the
     // statement will find.
     PyObject *np = peek_global(names::np);
@@ -93,7 +104,9 @@ int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyOb
     if (n < 2 || samples.extent(0) != n || !quiet_values(samples.values(), false)) return 0;
     // Degrees whose conversion to radians could underflow are left to NumPy.
     for (double x : coordinates.values())
-        if (x != 0.0 && std::isfinite(x) && std::fabs(x) < 0x1p-1000) return 0;
+        if (x != 0.0 && std::isfinite(x) &&
+            std::fabs(x) < genuine::Collaborators::smallest_converted_degrees)
+            return 0;
 
     return catching_memory([&] {
         engine::GeographicSamples s;
@@ -108,13 +121,14 @@ int VariogramPairs::stream_geographic(PyObject *distance, PyObject *points, PyOb
             s.lat[size_t(i)] = genuine::Collaborators::radians(x[2 * i + 1]);
             s.cos_lat[size_t(i)] = std::cos(s.lat[size_t(i)]);
         }
-        stream_ = engine::geographic_stream(std::move(s));
+        stream_ = engine::geographic_stream(std::move(s), threads_);
         return 1;
     });
 }
 
 int VariogramPairs::stream_projected(PyObject *pdist, PyObject *points, PyObject *values) {
     if (int usable = genuine::collaborators(facts_); usable <= 0) return usable;
+    if (!read_thread_policy(threads_)) return -1;
     PlainArray coordinates(*facts_, points, 2);
     if (!coordinates) return declined();
     PlainArray samples(*facts_, values, 1);
@@ -133,7 +147,7 @@ int VariogramPairs::stream_projected(PyObject *pdist, PyObject *points, PyObject
         for (Py_ssize_t i = 0; i < n; ++i)
             for (Py_ssize_t c = 0; c < columns; ++c)
                 s.columns[size_t(c)][size_t(i)] = x[i * columns + c];
-        stream_ = engine::projected_stream(std::move(s));
+        stream_ = engine::projected_stream(std::move(s), threads_);
         return 1;
     });
 }
@@ -156,11 +170,13 @@ int VariogramPairs::extreme(PyObject *function, bool largest, Ref &result) {
     if (!stream_) return 0;
     if (function != (largest ? facts_->numpy().max : facts_->numpy().min)) return store();
     if (!have_extremes_) {
-        if (stream_->extremes(extremes_) < 0) return -1;
+        if (released(
+                [&](Interrupt &interrupt) { return stream_->extremes(extremes_, interrupt); }) < 0)
+            return -1;
         have_extremes_ = true;
     }
     // NumPy's own function over a one-value stand-in gives its scalar type and any warning.
-    Ref stand_in = new_array(*facts_, 1);
+    Ref stand_in = new_array(facts_->numpy().empty, 1);
     double *data = stand_in ? writable_data(stand_in.get()) : nullptr;
     if (data == nullptr) return -1;
     data[0] = largest ? extremes_.max : extremes_.min;
@@ -181,12 +197,13 @@ int VariogramPairs::note_zeros(PyObject *zeros) {
 int VariogramPairs::store() {
     if (!stream_) return 0;
     const int64_t count = stream_->pairs();
-    Ref distances = new_array(*facts_, count);
-    Ref semivariances = distances ? new_array(*facts_, count) : Ref();
+    Ref distances = new_array(facts_->numpy().empty, Py_ssize_t(count));
+    Ref semivariances = distances ? new_array(facts_->numpy().empty, Py_ssize_t(count)) : Ref();
     if (!semivariances) return -1;
     double *pd = writable_data(distances.get()), *pg = writable_data(semivariances.get());
     if (pd == nullptr || pg == nullptr) return -1;
-    if (stream_->store(pd, pg) < 0) return -1;
+    if (released([&](Interrupt &interrupt) { return stream_->store(pd, pg, interrupt); }) < 0)
+        return -1;
     d = std::move(distances);
     g = std::move(semivariances);
     stream_.reset();
@@ -205,7 +222,7 @@ int VariogramPairs::compute_classes(PyObject *bins, Py_ssize_t classes) {
     }
     if (!usable && !all_empty) return 0;
     if (all_empty) {
-        sums_ = {std::vector<int64_t>(size_t(classes), 0), {}, {}, false};
+        sums_ = {std::vector<int64_t>(size_t(classes), 0), {}, {}, false, true};
         return 1;
     }
     pairs::SummationRule rule;
@@ -218,16 +235,25 @@ int VariogramPairs::compute_classes(PyObject *bins, Py_ssize_t classes) {
         // Arrays the statements made: only with fresh result arrays from NumPy's own zeros, which
         // cannot overlap them.
         if (!zeros_genuine_) return 0;
+        if (!read_thread_policy(threads_)) return -1;
         distances = std::make_unique<PlainArray>(*facts_, d.get(), 1);
         if (!*distances) return declined();
         semivariances = std::make_unique<PlainArray>(*facts_, g.get(), 1);
         if (!*semivariances) return declined();
         if (distances->extent(0) != semivariances->extent(0)) return 0;
         stored = engine::stored_stream(
-            {distances->data(), semivariances->data(), int64_t(distances->extent(0))});
+            {distances->data(), semivariances->data(), int64_t(distances->extent(0))}, threads_);
         stream = stored.get();
     }
-    if (catching_memory([&] { return stream->class_sums(edges, rule, sums_); }) < 0) return -1;
+    if (released([&](Interrupt &interrupt) {
+            return stream->class_sums(edges, rule, sums_, interrupt);
+        }) < 0)
+        return -1;
+    if (!sums_.passes_agree) {
+        PyErr_SetString(PyExc_SystemError,
+                        "init_variogram_model: the pair passes disagree on a class");
+        return -1;
+    }
     return sums_.flags_raised ? 0 : 1;
 }
 
@@ -254,7 +280,7 @@ int VariogramPairs::class_mean(PyObject *mean, PyObject *target, bool of_g, PyOb
         // NumPy's own mean of an empty selection: its NaN and its warnings.
         Ref empty;
         if (stream_) {
-            empty = new_array(*facts_, 0);
+            empty = new_array(facts_->numpy().empty, 0);
         } else {
             Ref nothing(PySlice_New(literals::zero, literals::zero, nullptr));
             empty =

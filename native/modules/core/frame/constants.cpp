@@ -1,4 +1,4 @@
-#include "frame/constants.hpp"
+#include "modules/core/frame/constants.hpp"
 
 namespace krige {
 namespace {

@@ -38,6 +38,9 @@ class Collaborators {
 
     // Degrees to radians as NumPy's radians computes them.
     static double radians(double degrees);
+    // Non-zero degrees below this magnitude could underflow in the conversion: the engine leaves
+    // them to NumPy, and the examination of radians does not try them.
+    static constexpr double smallest_converted_degrees = 0x1p-1000;
 
   private:
     friend int collaborators(Collaborators *&);

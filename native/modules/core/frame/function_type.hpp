@@ -22,10 +22,6 @@ struct FunctionDescription {
     BodyFunction body;
 };
 
-extern const FunctionDescription adjust_anisotropy_function;
-extern const FunctionDescription init_variogram_parameters_function;
-extern const FunctionDescription init_variogram_model_function;
-
 // Step 9 of the module's execution: the type exists once per process.
 int ensure_function_type();
 

@@ -1,8 +1,8 @@
 // init_variogram_parameters(model, parameters): the model's name, its function and its parameter
 // values in the order that DEFAULT_PARAMETERS lists them.
-#include "bodies/bodies.hpp"
-#include "frame/constants.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/bodies/bodies.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 #include <new>
 #include <vector>

@@ -1,13 +1,46 @@
-// The module definition, its create and execute steps, and the import of the package's names.
-#include "frame/code_objects.hpp"
-#include "frame/constants.hpp"
-#include "frame/function_type.hpp"
-#include "frame/module_state.hpp"
+// The module definition, its functions' descriptions, its create and execute steps, and the
+// import of the package's names.
+#include "modules/core/bodies/bodies.hpp"
+#include "modules/core/frame/code_objects.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/function_type.hpp"
+#include "modules/core/frame/module_state.hpp"
 #include "common/owned_ref.hpp"
-#include "frame/traceback.hpp"
+#include "modules/core/frame/traceback.hpp"
 
 namespace krige {
 namespace {
+
+// The three functions: names, parameters, docstrings and the bodies that run them.
+const FunctionDescription adjust_anisotropy_function = {
+    "adjust_anisotropy",
+    &names::adjust_anisotropy,
+    "orv._algos.spmis.krige.core.adjust_anisotropy",
+    15,
+    4,
+    {&names::points, &names::center, &names::scale, &names::angle},
+    &texts::doc_adjust_anisotropy,
+    adjust_anisotropy};
+
+const FunctionDescription init_variogram_parameters_function = {
+    "init_variogram_parameters",
+    &names::init_variogram_parameters,
+    "orv._algos.spmis.krige.core.init_variogram_parameters",
+    52,
+    2,
+    {&names::model, &names::parameters},
+    &texts::doc_init_variogram_parameters,
+    init_variogram_parameters};
+
+const FunctionDescription init_variogram_model_function = {
+    "init_variogram_model",
+    &names::init_variogram_model,
+    "orv._algos.spmis.krige.core.init_variogram_model",
+    75,
+    4,
+    {&names::points, &names::values, &names::n_lags, &names::gtype},
+    &texts::doc_init_variogram_model,
+    init_variogram_model};
 
 // sys.modules["<package name>.<name>"]; nullptr without an error when the package has no name or
 // the table holds no such module.

@@ -10,10 +10,10 @@
 //
 // `d` and `g` live in a VariogramPairs: with the genuine collaborators the pairs are streamed and
 // never stored, and the statements that read them are answered natively (see variogram_pairs.hpp).
-#include "bodies/bodies.hpp"
-#include "bodies/variogram_pairs.hpp"
-#include "frame/constants.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/bodies/bodies.hpp"
+#include "modules/core/bodies/variogram_pairs.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 namespace krige {
 namespace {

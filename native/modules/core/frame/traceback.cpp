@@ -1,6 +1,6 @@
-#include "frame/traceback.hpp"
+#include "modules/core/frame/traceback.hpp"
 
-#include "frame/module_state.hpp"
+#include "modules/core/frame/module_state.hpp"
 #include "common/owned_ref.hpp"
 
 #include <frameobject.h>

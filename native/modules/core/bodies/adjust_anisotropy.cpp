@@ -5,9 +5,9 @@
 // Each statement sets `line` before it runs, so that a failure is reported there. Operands are
 // evaluated in the interpreter's left-to-right order: a callee is fetched into a local before its
 // arguments are computed, since C++ leaves the order of argument evaluation open.
-#include "bodies/bodies.hpp"
-#include "frame/constants.hpp"
-#include "frame/runtime.hpp"
+#include "modules/core/bodies/bodies.hpp"
+#include "modules/core/frame/constants.hpp"
+#include "modules/core/frame/runtime.hpp"
 
 namespace krige {
 namespace {

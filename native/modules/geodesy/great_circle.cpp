@@ -9,9 +9,9 @@
 // large matrices, and stops within milliseconds of a Ctrl-C: every entry is computed on its own,
 // so the rows can be shared out in any way and the result has the same bits for any count.
 #include "common/array_buffer.hpp"
-#include "engine/parallel.hpp"
-#include "engine/thread_count.hpp"
-#include "geodesy/haversine.hpp"
+#include "common/haversine.hpp"
+#include "common/interpreter_interrupt.hpp"
+#include "common/thread_settings.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,8 +22,8 @@
 namespace {
 
 using krige::Access;
+using krige::Checkpoint;
 using krige::Float64Buffer;
-using krige::engine::Checkpoint;
 using krige::geodesy::distance;
 
 // Entries (or cosines, or mirrored entries) between two looks at the checkpoint.
@@ -130,8 +130,9 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
         return nullptr;
     }
     const int64_t pairs = same ? int64_t(rows) * (rows + 1) / 2 : int64_t(rows) * columns;
-    const int threads = krige::engine::thread_count(pairs);
-    if (threads < 0) return nullptr;
+    krige::ThreadPolicy policy;
+    if (!krige::read_thread_policy(policy)) return nullptr;
+    const int threads = policy.threads_for(pairs);
     std::vector<double> cos_b;
     try {
         cos_b.resize(size_t(columns));
@@ -142,14 +143,20 @@ PyObject *haversine_matrix(PyObject *, PyObject *const *args, Py_ssize_t count) 
                         cos_b.data(), out.data(),   rows,         columns,
                         same != 0,    2.0 * radius, threads};
     // Each step runs on every worker and finishes before the next starts.
-    auto run_step = [&](void (Matrix::*step)(int, Checkpoint &) const) {
-        return krige::engine::run_parallel(threads, [&](int worker, Checkpoint &checkpoint) {
-            (matrix.*step)(worker, checkpoint);
-        });
-    };
-    if (run_step(&Matrix::fill_cosines) < 0 || run_step(&Matrix::fill_rows) < 0 ||
-        (same && run_step(&Matrix::mirror_lower_triangle) < 0))
-        return nullptr;
+    krige::RunStatus status;
+    {
+        krige::ReleasedInterpreter interpreter;
+        auto run_step = [&](void (Matrix::*step)(int, Checkpoint &) const) {
+            return krige::run_parallel(
+                threads, interpreter,
+                [&](int worker, Checkpoint &checkpoint) { (matrix.*step)(worker, checkpoint); });
+        };
+        status = run_step(&Matrix::fill_cosines);
+        if (status == krige::RunStatus::finished) status = run_step(&Matrix::fill_rows);
+        if (status == krige::RunStatus::finished && same)
+            status = run_step(&Matrix::mirror_lower_triangle);
+    }
+    if (krige::raise_for(status) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -160,8 +167,15 @@ PyMethodDef geodesy_methods[] = {
      "Fills out[i, j] with great-circle distances (radians in, radius units out)."},
     {nullptr, nullptr, 0, nullptr}};
 
+// The most threads any engine starts, for the package's thread setting.
+int geodesy_exec(PyObject *module) {
+    return PyModule_AddIntConstant(module, "MOST_THREADS", krige::most_threads);
+}
+
 PyModuleDef_Slot geodesy_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}, {0, nullptr}};
+    {Py_mod_exec, reinterpret_cast<void *>(geodesy_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr}};
 
 PyModuleDef geodesy_module = {PyModuleDef_HEAD_INIT,
                               "_geodesy",
