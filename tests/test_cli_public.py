@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orv.krige
-from orv._algos.spmis.krige import cli as classic
+from orv.krige.cli import classic
 from orv.krige import variogram
 from orv.krige._simulate import spherical_field
 from orv.krige.cli import main

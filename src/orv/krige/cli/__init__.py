@@ -20,26 +20,34 @@ from typing import Any
 
 import numpy as np
 
-from .._algos.spmis.krige import cli as classic
-from .._algos.spmis.krige.workflow import InputError, quote
-from . import __version__, variogram
-from ._fit import MODELS, FittedVariogram
-from ._result import ExperimentalVariogram
-
-PROG = "orv-variogram"
-UsageError = classic.UsageError
-MAX_LAGS = classic.MAX_LAGS
+from .. import __version__, variogram
+from .._csv import InputError, quote
+from .._fit import MODELS, FittedVariogram
+from .._result import ExperimentalVariogram
+from . import classic
+from ._common import (
+    MAX_LAGS,
+    PROG,
+    Parser,
+    UsageError,
+    check_columns,
+    finite_float,
+    lag_count,
+    load,
+    require_matplotlib,
+    run_command,
+)
 
 
 def _positive(text: str) -> float:
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if number <= 0.0:
         raise argparse.ArgumentTypeError(f"must be positive, got {quote(text)}")
     return number
 
 
 def _tolerance(text: str) -> float:
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if not 0.0 < number <= 90.0:
         raise argparse.ArgumentTypeError(f"must be from above 0 to 90 degrees, got {quote(text)}")
     return number
@@ -47,7 +55,7 @@ def _tolerance(text: str) -> float:
 
 def _edges(text: str) -> list[float]:
     cells = [cell.strip() for cell in text.split(",")]
-    edges = [classic._finite_float(cell) for cell in cells]
+    edges = [finite_float(cell) for cell in cells]
     if len(edges) < 2:
         raise argparse.ArgumentTypeError("needs at least two edges, e.g. 0,100,250")
     if edges[0] < 0.0:
@@ -70,7 +78,7 @@ def _nugget(text: str) -> bool | float:
     choices = {"free": True, "zero": False}
     if text.lower() in choices:
         return choices[text.lower()]
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if number < 0.0:
         raise argparse.ArgumentTypeError(f"a fixed nugget must be >= 0, got {quote(text)}")
     return number
@@ -87,7 +95,7 @@ def _delimiter(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = classic._Parser(
+    parser = Parser(
         prog=PROG,
         description="Experimental semivariogram of the samples in a CSV file with a header row, "
                     "and a fitted variogram model.",
@@ -107,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="PROJCS: planar coordinates, Euclidean distances in their unit; GEOGCS: "
              "longitude/latitude in degrees, great-circle km (default: PROJCS)")
     classes = parser.add_mutually_exclusive_group()
-    classes.add_argument("--lags", type=classic._lag_count, metavar="N",
+    classes.add_argument("--lags", type=lag_count, metavar="N",
                          help=f"number of equal-width classes from 0 to the maximum lag, "
                               f"1 to {MAX_LAGS} (default: 15)")
     classes.add_argument("--bins", type=_edges, metavar="E1,E2,...",
@@ -116,7 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="largest distance counted (default: a third of the data's extent); not with --bins")
     add("--estimator", choices=("matheron", "cressie"), default="matheron",
         help="matheron (mean of half squared differences, default) or cressie (Cressie-Hawkins)")
-    add("--direction", type=classic._finite_float, metavar="DEG",
+    add("--direction", type=finite_float, metavar="DEG",
         help="only pairs along this direction, degrees counter-clockwise from the first axis "
              "(PROJCS only)")
     add("--tolerance", type=_tolerance, metavar="DEG",
@@ -150,7 +158,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _check_options(args: argparse.Namespace) -> None:
     """Combinations that argparse cannot see: each is a bad command line."""
-    classic._check_columns(args)
+    check_columns(args)
     if args.max_lag is not None and args.bins is not None:
         raise UsageError("argument --max-lag: not allowed with --bins (the last edge is the "
                          "maximum lag)")
@@ -169,7 +177,7 @@ def _check_options(args: argparse.Namespace) -> None:
 
 
 def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:
-    points, values = classic._load(args)
+    points, values = load(args, delimiter=args.delimiter, na=args.na)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         result = variogram(
@@ -306,7 +314,7 @@ RENDER = {"text": as_text, "json": as_json, "csv": as_csv}
 def run(args: argparse.Namespace) -> str:
     """Computes everything the command line asks for and returns the text for stdout."""
     if args.plot is not None:
-        classic._require_matplotlib()
+        require_matplotlib()
     result, fitted = compute(args)
     unit = "km" if result.gtype == "GEOGCS" else (args.unit or "coordinate units")
     if args.plot is not None:
@@ -325,9 +333,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         _check_options(args)
         return args
 
-    return classic.run_command(parse, run, (InputError, ValueError),
+    return run_command(parse, run, (InputError, ValueError),
                                "not enough memory for this many samples")
 
-
-if __name__ == "__main__":
-    sys.exit(main())
