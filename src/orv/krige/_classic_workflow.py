@@ -19,6 +19,7 @@ import numpy as np
 
 from .._algos.spmis.krige import core
 from ._csv import FloatArray, InputError, quote
+from ._models import MODELS
 
 GTYPES = ("PROJCS", "GEOGCS")
 
@@ -129,7 +130,7 @@ def fit_model(
     from scipy.optimize import OptimizeWarning, curve_fit
 
     _, function, _ = core.init_variogram_parameters(model, None)
-    names = list(core.DEFAULT_PARAMETERS[model])
+    names = list(MODELS[model].parameters)
     if lags.size and not lags.max() > 0.0:
         raise InputError("cannot fit a model: every pair lies at distance 0")
     if cutoff is None:

@@ -22,7 +22,8 @@ import numpy as np
 
 from .. import __version__, variogram
 from .._csv import InputError, quote
-from .._fit import MODELS, FittedVariogram
+from .._fit import FittedVariogram
+from .._models import MODELS, model_name
 from .._result import ExperimentalVariogram
 from . import classic
 from ._common import (
@@ -66,12 +67,12 @@ def _edges(text: str) -> list[float]:
 
 
 def _model(text: str) -> str:
-    for name in MODELS:
-        if name.lower() == text.lower():
-            return name
-    raise argparse.ArgumentTypeError(
-        f"unknown model {quote(text)}; choose one of {', '.join(MODELS)} (any case)"
-    )
+    try:
+        return model_name(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"unknown model {quote(text)}; choose one of {', '.join(MODELS)} (any case)"
+        ) from None
 
 
 def _nugget(text: str) -> bool | float:
