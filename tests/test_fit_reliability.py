@@ -52,8 +52,9 @@ def test_fit_statistics_do_not_depend_on_the_scale_of_the_values(scale):
     for name in ("PSill", "Nugget"):
         assert scaled.stderr[name] == pytest.approx(reference.stderr[name] * scale, rel=1e-6)
     assert scaled.stderr["Range"] == pytest.approx(reference.stderr["Range"], rel=1e-6)
-    np.testing.assert_allclose(scaled.covariance[0, 2],
-                               reference.covariance[0, 2] * scale * scale, rtol=1e-6)
+    if 1e-100 < scale < 1e100:  # the squared scale of the covariance stays in range
+        np.testing.assert_allclose(scaled.covariance[0, 2],
+                                   reference.covariance[0, 2] * scale * scale, rtol=1e-6)
 
 
 @pytest.mark.parametrize("weights", ["counts", None])

@@ -125,6 +125,35 @@ class FittedVariogram:
         )
 
 
+def restore_read_only(instance: object, state: dict[str, object]) -> None:
+    """Unpickling and deep copies of a frozen result: its arrays come back read-only.
+
+    NumPy gives an unpickled array a fresh, writable buffer, and ``__init__`` does not run
+    again: the fields are set here, directly.
+    """
+    for value in state.values():
+        if isinstance(value, np.ndarray):
+            value.setflags(write=False)
+    instance.__dict__.update(state)
+
+
+#: Distance from a bound, relative to the bound or 1 in the fit's scaled units, at which a
+#: parameter counts as being at the bound.
+AT_BOUND = 1e-9
+
+
+def _at_bound(record, scaled):
+    """Mask of the scaled parameters at a bound, and the parameters moved exactly onto it."""
+    lower, upper = np.array(record.lower), np.array(record.upper)
+    values = np.array(scaled, dtype=np.float64)
+    finite = np.isfinite(upper)
+    low = values <= lower + AT_BOUND * np.maximum(np.abs(lower), 1.0)
+    high = finite & (values >= np.where(finite, upper, 0.0)
+                     - AT_BOUND * np.maximum(np.abs(np.where(finite, upper, 0.0)), 1.0))
+    values[low], values[high] = lower[low], upper[high]
+    return low | high, values
+
+
 def _fixed_nugget(nugget):
     """None for a free nugget, else the value at which it is held."""
     if nugget is True:
@@ -339,30 +368,30 @@ def fit_variogram(
         )
 
     h_scale = float(h.max())
-    problem = _Problem(name, h / h_scale, g / g_top, None if fixed is None else fixed / g_top)
+    problem = _Problem(record, h / h_scale, g / g_top, None if fixed is None else fixed / g_top)
     base = n / n.mean() if weights is not None else np.ones_like(h)
     with np.errstate(all="ignore"):
         scaled = problem.solve(base)
         w = base
         if weights == "cressie":
-            w, scaled = _cressie_iterations(problem, base, scaled, name)
-    bound, scaled = _at_bound(name, scaled)
+            scaled, w = _cressie_iterations(problem, base, scaled)
+    bound, scaled = _at_bound(record, scaled)
     if fixed is not None:
         bound[-1] = False
-    factors, mixing = _unit_factors(name, scaled, h_scale, g_top)
+    factors, mixing = record.unit_factors(scaled, h_scale, g_top)
     values = list(factors * scaled)
     if fixed is not None:
         values[-1] = fixed
     if not all(math.isfinite(v) for v in values):
         raise ValueError(f"the {name} model fit did not converge")
-    _check_structure(name, values, h, g_top)
+    _check_structure(record, values, h, g_top)
 
     # Statistics in the scaled units, where they neither under- nor overflow, then scaled back.
     residuals = problem.g - problem.function(scaled, problem.h)
     free = np.zeros(len(names), dtype=bool)
     free[problem.free] = True
     estimated = free & ~bound
-    jacobian = _derivatives(name, scaled, problem.h)[:, estimated]
+    jacobian = record.derivatives(scaled, problem.h)[:, estimated]
     inner = np.zeros((len(names), len(names)))
     inner[np.ix_(estimated, estimated)] = _covariance(jacobian, w, residuals,
                                                       int(np.count_nonzero(free)))
@@ -376,7 +405,7 @@ def fit_variogram(
     mean = np.sum(w * problem.g) / np.sum(w)
     total = float(np.sum(w * (problem.g - mean) ** 2))
     r2 = 1.0 - float(np.sum(w * residuals**2)) / total if total > 0.0 else math.nan
-    extrapolated = "Range" in names and values[names.index("Range")] > h_scale
+    extrapolated = record.has_range and values[names.index("Range")] > h_scale
     if extrapolated:
         warnings.warn(
             f"the fitted {name} Range ({values[names.index('Range')]:.6g}) lies beyond the "

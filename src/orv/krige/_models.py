@@ -28,8 +28,12 @@ class ModelRecord:
 
     `starts` are the values of the second parameter (Exponent, or Range in scaled units) from
     which the fit starts; `derivatives(values, h)` gives ∂γ/∂parameter at lags h > 0, one
-    column per parameter; `to_data_units(values, h_scale, g_scale)` turns parameters fitted
-    to lags / h_scale and semivariances / g_scale into the data's units.
+    column per parameter; `unit_factors(values, h_scale, g_scale)` gives factors d and a
+    mixing matrix M that take parameters fitted to lags / h_scale and semivariances / g_scale
+    to the data's units: value = d · scaled value, covariance = D M C Mᵀ D. M is the identity
+    except for Power, whose Scale depends on the Exponent (Scale · g_scale / h_scale^Exponent).
+    Keeping d apart lets standard errors be scaled back without squaring the scale, which
+    would under- or overflow.
     """
 
     name: str
@@ -39,7 +43,13 @@ class ModelRecord:
     upper: tuple[float, ...]
     starts: tuple[float, ...]
     derivatives: Callable[[Sequence[float], FloatArray], FloatArray]
-    to_data_units: Callable[[Sequence[float], float, float], list[float]]
+    unit_factors: Callable[[Sequence[float], float, float], tuple[FloatArray, FloatArray]]
+
+    def to_data_units(self, values: Sequence[float], h_scale: float,
+                      g_scale: float) -> list[float]:
+        """Parameters fitted to lags / h_scale and semivariances / g_scale, in the data's units."""
+        factors, _ = self.unit_factors(values, h_scale, g_scale)
+        return list(factors * np.asarray(values, dtype=np.float64))
 
     @property
     def has_range(self) -> bool:
@@ -90,16 +100,22 @@ def _hole_effect(r: FloatArray) -> tuple[FloatArray, FloatArray]:
     return 1.0 - np.sinc(r), (np.sinc(r) - np.cos(np.pi * r)) / r
 
 
-def _linear_units(values: Sequence[float], h_scale: float, g_scale: float) -> list[float]:
-    return [values[0] * g_scale / h_scale, values[1] * g_scale]
+def _linear_units(values: Sequence[float], h_scale: float,
+                  g_scale: float) -> tuple[FloatArray, FloatArray]:
+    return np.array([g_scale / h_scale, g_scale]), np.eye(2)
 
 
-def _power_units(values: Sequence[float], h_scale: float, g_scale: float) -> list[float]:
-    return [values[0] * g_scale / h_scale ** values[1], values[1], values[2] * g_scale]
+def _power_units(values: Sequence[float], h_scale: float,
+                 g_scale: float) -> tuple[FloatArray, FloatArray]:
+    mixing = np.eye(3)
+    # ∂(Scale · h_scale^-Exponent)/∂Exponent, relative to the factor of Scale.
+    mixing[0, 1] = -values[0] * np.log(h_scale)
+    return np.array([g_scale / h_scale ** values[1], 1.0, g_scale]), mixing
 
 
-def _sill_units(values: Sequence[float], h_scale: float, g_scale: float) -> list[float]:
-    return [values[0] * g_scale, values[1] * h_scale, values[2] * g_scale]
+def _sill_units(values: Sequence[float], h_scale: float,
+                g_scale: float) -> tuple[FloatArray, FloatArray]:
+    return np.array([g_scale, h_scale, g_scale]), np.eye(3)
 
 
 def _sill_model(name: str, shape: Callable[[FloatArray], tuple[FloatArray, FloatArray]]
@@ -107,7 +123,7 @@ def _sill_model(name: str, shape: Callable[[FloatArray], tuple[FloatArray, Float
     return ModelRecord(
         name, getattr(_functions, name), ("PSill", "Range", "Nugget"),
         lower=(0.0, 1e-9, 0.0), upper=(np.inf, RANGE_LIMIT, np.inf), starts=(0.2, 0.5, 1.0),
-        derivatives=_sill_derivatives(shape), to_data_units=_sill_units,
+        derivatives=_sill_derivatives(shape), unit_factors=_sill_units,
     )
 
 
@@ -116,12 +132,12 @@ MODELS: dict[str, ModelRecord] = {
     "Linear": ModelRecord(
         "Linear", _functions.Linear, ("Slope", "Nugget"), lower=(0.0, 0.0),
         upper=(np.inf, np.inf), starts=(), derivatives=_linear_derivatives,
-        to_data_units=_linear_units,
+        unit_factors=_linear_units,
     ),
     "Power": ModelRecord(
         "Power", _functions.Power, ("Scale", "Exponent", "Nugget"), lower=(0.0, 1e-6, 0.0),
         upper=(np.inf, 2.0, np.inf), starts=(0.5, 1.0, 1.5), derivatives=_power_derivatives,
-        to_data_units=_power_units,
+        unit_factors=_power_units,
     ),
     "Gaussian": _sill_model("Gaussian", _gaussian),
     "Spherical": _sill_model("Spherical", _spherical),
