@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from .._algos.spmis.krige import core
+from . import _table
 from ._csv import FloatArray, InputError, quote
 from ._models import MODELS
 
@@ -166,13 +167,9 @@ def format_table(
     extra: Mapping[str, FloatArray] | None = None,
 ) -> str:
     """A plain-text table, one distance class a line: lag, semivariance and any extra columns."""
-    extra = extra or {}
-    headers = [f"lag ({lag_unit})", "semivariance", *extra]
-    width = max(14, *(len(h) for h in headers))
-    columns = [lags, semivariance, *extra.values()]
-    lines = ["  ".join(f"{h:>{width}}" for h in headers)]
-    lines += ["  ".join(f"{float(c[i]):>{width}.6g}" for c in columns) for i in range(len(lags))]
-    return "\n".join(lines)
+    columns = {f"lag ({lag_unit})": lags, "semivariance": semivariance, **(extra or {})}
+    width = max(14, *(len(h) for h in columns))
+    return _table.format_table(columns, [width] * len(columns), separator="  ")
 
 
 @dataclass(frozen=True)

@@ -28,6 +28,7 @@ import numpy as np
 
 from . import ExperimentalVariogram, FittedVariogram, Spherical, adjust_anisotropy, variogram
 from ._simulate import spherical_field
+from ._table import class_table
 
 __all__ = ["estimate", "fit_range_ellipse", "known_truth_checks", "main", "spherical_field"]
 
@@ -392,14 +393,8 @@ def lag_differences_percent(projected: ExperimentalVariogram,
 
 
 def format_table(experimental: ExperimentalVariogram, unit: str) -> str:
-    lines = [f"  {'lower':>9} {'upper':>9} {'lag (' + unit + ')':>12} {'semivariance':>13} "
-             f"{'pairs':>6}"]
-    for lower, upper, lag, gamma, count in zip(
-        experimental.edges[:-1], experimental.edges[1:], experimental.lags,
-        experimental.semivariance, experimental.counts,
-    ):
-        lines.append(f"  {lower:>9.6g} {upper:>9.6g} {lag:>12.6g} {gamma:>13.6g} {count:>6d}")
-    return "\n".join(lines)
+    return class_table(experimental.edges, experimental.lags, experimental.semivariance,
+                       experimental.counts, lag_label=f"lag ({unit})", indent="  ")
 
 
 def _describe(fitted: FittedVariogram, unit: str) -> str:

@@ -24,6 +24,7 @@ from .. import __version__, variogram
 from .._csv import InputError, quote
 from .._fit import FittedVariogram
 from .._models import MODELS, model_name
+from .._table import class_table
 from .._result import ExperimentalVariogram
 from . import classic
 from ._common import (
@@ -283,10 +284,7 @@ def as_text(args: argparse.Namespace, result: ExperimentalVariogram,
     lines = [f"# {value}: {result.n_samples} samples, {result.gtype}, {result.estimator}, "
              f"{selection}; {filled} of {result.counts.size} classes up to "
              f"{result.max_lag:g} {unit} hold pairs",
-             f"{'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}"]
-    for lower, upper, lag, gamma, count in zip(result.edges[:-1], result.edges[1:], result.lags,
-                                               result.semivariance, result.counts):
-        lines.append(f"{lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")
+             class_table(result.edges, result.lags, result.semivariance, result.counts)]
     if fitted is not None:
         lines.append(describe_fit(fitted))
     return "\n".join(lines)
