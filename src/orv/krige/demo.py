@@ -61,7 +61,7 @@ WEIGHTS = "cressie"
 
 #: Allowed distance of each estimate from the truth: three standard deviations of the
 #: estimates over 20 replicate simulations (seeds 1 to 20) of 2,000 and of 800 samples,
-#: whichever is larger, rounded up; README.md gives the measured spreads. One realisation in a
+#: whichever is larger, rounded up; docs/demo.md gives the measured spreads. One realisation in a
 #: square five ranges wide holds only some tens of independent patches, so the estimates vary
 #: from one realisation to the next about as much with 800 samples as with 2,000, and by far
 #: more than the standard errors of the fits, which see only the scatter about the curves.
