@@ -121,7 +121,7 @@ BAD_FILES = {
         (["{dir}", "--value", "v"], 1, "cannot read"),
         (["{meuse}", "--value", "nickel"], 1, "no column 'nickel' (the header has: x, y,"),
         (["letters.csv", "--value", "v"], 1, "line 3, column 'v': 'abc' is not a number"),
-        (["blank.csv", "--value", "v"], 1, "line 3, column 'v': '' is not a number"),
+        (["blank.csv", "--value", "v"], 1, "line 3, column 'v': the cell is blank"),
         (["nan.csv", "--value", "v"], 1, "'nan' is not a finite number"),
         (["short.csv", "--value", "v"], 1, "line 3, column 'v': the cell is missing"),
         (["one.csv", "--value", "v"], 1, "at least 2 samples, got 1"),

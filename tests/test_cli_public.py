@@ -134,7 +134,7 @@ def test_bad_option_values_are_usage_errors(capsys, samples, extra, message):
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";"],
          "line 6, column 'depth': 'NA' is not a number"),
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";", "--na", "NA"],
-         "2 sample(s) have a NaN or infinite value or coordinate"),
+         "line 6: a missing value or coordinate (2 sample(s) in all); remove them or pass --nan-policy omit"),
         (["--value", "zinc", "--x", "east", "--y", "north", "--delimiter", ";"], "no column 'zinc'"),
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";", "--na", "NA",
           "--nan-policy", "omit", "--lags", "2", "--model", "Spherical"],

@@ -19,8 +19,16 @@ FloatArray = NDArray[np.float64]
 
 
 
+#: Key of the column of file line numbers, one per row of samples, that `read_columns` adds.
+LINE = "\0line"
+
+
 class InputError(ValueError):
     """Data or options that cannot be used; the message is one line meant for the user."""
+
+
+class BlankCell(InputError):
+    """A blank cell where a number was expected, and no missing-value token matched it."""
 
 
 #: Characters of a name or a cell that a message shows, so that a message stays one readable
@@ -54,6 +62,8 @@ def _parse_number(text: str, where: str) -> float:
     try:
         number = float(text)
     except ValueError:
+        if not text.strip():
+            raise BlankCell(f"{where}: the cell is blank") from None
         raise InputError(f"{where}: {quote(text.strip())} is not a number") from None
     if not math.isfinite(number):
         # The semivariogram would silently drop every distance class that such a sample
@@ -153,14 +163,23 @@ def _read_rows(
             raise InputError(f"{source}: column {quote(column)} appears more than once")
         positions[column] = names.index(column)
     cells: dict[str, list[float]] = {column: [] for column in positions}
+    lines = cells[LINE] = []
     for line, row in rows:
+        # More cells than names: a delimiter inside a value (a decimal comma, say) would shift
+        # every later cell, so the row is refused. Empty cells at the end are no data.
+        if len(row) > len(names) and any(cell.strip() for cell in row[len(names):]):
+            raise InputError(
+                f"{source} line {line}: {len(row)} cells, but the header has {len(names)} "
+                "(a delimiter inside a value, such as a decimal comma?)"
+            )
+        lines.append(line)
         for column, position in positions.items():
             where = f"{source} line {line}, column {quote(column)}"
             if position >= len(row):
                 raise InputError(f"{where}: the cell is missing")
             cell = row[position]
             cells[column].append(math.nan if cell.strip() in na else _parse_number(cell, where))
-    return {column: np.array(cells[column], dtype=np.float64) for column in columns}
+    return {column: np.array(cells[column], dtype=np.float64) for column in (*columns, LINE)}
 
 
 def read_columns(
@@ -178,6 +197,8 @@ def read_columns(
     missing cell and a cell that is not a finite number (naming the line and the column), and
     OSError when the file cannot be opened. `delimiter` separates the cells; a cell that is,
     once stripped of blanks, one of the `na` tokens is a missing value and reads as NaN.
+    A row with more non-empty cells than the header has names is refused. The entry `LINE`
+    holds the line of the file on which each row ends, for messages about a sample.
     """
     options = (delimiter, frozenset(token.strip() for token in na))
     # "utf-8-sig" drops the byte-order mark that spreadsheet programs write.

@@ -486,7 +486,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"the demonstration needs {exc.name}: pip install 'orv-krige[demo]'",
               file=sys.stderr)
         return 1
-    args.out.mkdir(parents=True, exist_ok=True)
+    # Both paths are checked before the simulation, which takes a while.
+    try:
+        args.out.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        print(f"--out {args.out}: cannot make the folder: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    if args.meuse.is_file():
+        try:
+            xy, log_zinc = load_meuse(args.meuse)
+            usable = bool(len(log_zinc)) and np.isfinite(xy).all() and np.isfinite(log_zinc).all()
+        except (OSError, ValueError, UnicodeDecodeError):
+            usable = False
+        if not usable:
+            print(f"--meuse {args.meuse}: not a CSV file of the survey (a header row with "
+                  "x, y and zinc, and positive numbers below it)", file=sys.stderr)
+            return 1
     passed = known_truth(QUICK_SAMPLES if args.quick else SAMPLES, args.out)
     if args.meuse.is_file():
         passed = meuse(args.meuse, args.out) and passed

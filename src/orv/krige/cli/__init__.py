@@ -178,20 +178,26 @@ def _check_options(args: argparse.Namespace) -> None:
         raise UsageError("argument --unit: for PROJCS only; GEOGCS lags are in km")
 
 
-def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:
-    points, values = load(args, delimiter=args.delimiter, na=args.na)
+def _noting_warnings(function: Any, *arguments: Any, **options: Any) -> Any:
+    """`function`'s result; each RuntimeWarning it gives becomes a note on standard error."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
-        result = variogram(
-            points, values,
-            args.bins if args.bins is not None else (args.lags or 15),
-            max_lag=args.max_lag, gtype=args.gtype, estimator=args.estimator,
-            direction=args.direction,
-            tolerance=22.5 if args.tolerance is None else args.tolerance,
-            bandwidth=args.bandwidth, nan_policy=args.nan_policy,
-        )
+        result = function(*arguments, **options)
     for warning in caught:
         print(f"{PROG}: note: {warning.message}", file=sys.stderr)
+    return result
+
+
+def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:
+    points, values = load(args, delimiter=args.delimiter, na=args.na)
+    result = _noting_warnings(
+        variogram, points, values,
+        args.bins if args.bins is not None else (args.lags or 15),
+        max_lag=args.max_lag, gtype=args.gtype, estimator=args.estimator,
+        direction=args.direction,
+        tolerance=22.5 if args.tolerance is None else args.tolerance,
+        bandwidth=args.bandwidth, nan_policy=args.nan_policy,
+    )
     if not np.any(result.counts):
         raise InputError(
             f"no distance class holds a pair: no two samples are within {result.max_lag:g} "
@@ -201,16 +207,17 @@ def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVari
         return result, None
     weights = None if args.weights == "none" else (args.weights or "counts")
     try:
-        fitted = result.fit(args.model, weights=weights,
-                            nugget=True if args.nugget is None else args.nugget,
-                            max_lag=args.fit_max_lag)
+        fitted = _noting_warnings(result.fit, args.model, weights=weights,
+                                  nugget=True if args.nugget is None else args.nugget,
+                                  max_lag=args.fit_max_lag)
     except ValueError as exc:
         raise InputError(f"--model {args.model}: {exc}") from None
     return result, fitted
 
 
 def _number(value: float) -> float | None:
-    return None if math.isnan(value) else float(value)
+    # JSON has no NaN or infinity: an empty class is null, an overflowed one null and listed.
+    return float(value) if math.isfinite(value) else None
 
 
 def _fit_document(fitted: FittedVariogram) -> dict[str, Any]:
@@ -223,6 +230,8 @@ def _fit_document(fitted: FittedVariogram) -> dict[str, Any]:
         "n_lags": fitted.n_lags,
         "weights": fitted.weights,
         "max_lag": fitted.max_lag,
+        "at_bound": list(fitted.at_bound),
+        "extrapolated": fitted.extrapolated,
     }
 
 
@@ -232,7 +241,8 @@ def as_json(args: argparse.Namespace, result: ExperimentalVariogram,
         "value": f"ln({args.value})" if args.log else args.value,
         "gtype": result.gtype,
         "estimator": result.estimator,
-        "unit": unit,
+        # As the API has it: None where the unit is that of the coordinates, unnamed.
+        "unit": result.unit if result.gtype == "GEOGCS" else args.unit,
         "samples": result.n_samples,
         "max_lag": result.max_lag,
         "direction": result.direction,
@@ -241,6 +251,7 @@ def as_json(args: argparse.Namespace, result: ExperimentalVariogram,
         "edges": result.edges.tolist(),
         "lags": [_number(v) for v in result.lags],
         "semivariance": [_number(v) for v in result.semivariance],
+        "overflowed": np.flatnonzero(np.isinf(result.semivariance)).tolist(),
         "counts": result.counts.tolist(),
         "fit": None if fitted is None else _fit_document(fitted),
     }
@@ -268,7 +279,8 @@ def as_csv(args: argparse.Namespace, result: ExperimentalVariogram,
 
 
 def describe_fit(fitted: FittedVariogram) -> str:
-    values = ", ".join(f"{name} = {value:.6g} ± {fitted.stderr[name]:.3g}"
+    values = ", ".join(f"{name} = {value:.6g} " + ("at its bound" if name in fitted.at_bound
+                                                    else f"± {fitted.stderr[name]:.3g}")
                        for name, value in fitted.parameters.items())
     return (f"# fitted {fitted.model} model ({fitted.n_lags} classes, weights "
             f"{fitted.weights}): {values}; r2 = {fitted.r2:.4f}, rmse = {fitted.rmse:.4g}")
@@ -324,8 +336,11 @@ def run(args: argparse.Namespace) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     arguments = list(sys.argv[1:] if argv is None else argv)
-    if "--classic" in arguments:
-        return classic.main([a for a in arguments if a != "--classic"])
+    # After "--" every argument is a file name, "--classic" too.
+    options = arguments[:arguments.index("--")] if "--" in arguments else arguments
+    if "--classic" in options:
+        position = arguments.index("--classic")
+        return classic.main(arguments[:position] + arguments[position + 1:])
 
     def parse() -> argparse.Namespace:
         args = build_parser().parse_args(arguments)
@@ -333,5 +348,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return args
 
     return run_command(parse, run, (InputError, ValueError),
-                               "not enough memory for this many samples")
+                               "not enough memory for the pairs of these samples in these classes; "
+                               "fewer samples or fewer classes (--lags, --bins) need less")
 

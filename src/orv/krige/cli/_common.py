@@ -12,7 +12,7 @@ from typing import IO, NoReturn
 
 import numpy as np
 
-from .._csv import InputError, quote, read_columns
+from .._csv import LINE, BlankCell, InputError, quote, read_columns
 
 PROG = "orv-variogram"
 
@@ -74,10 +74,21 @@ def load(
         source = getattr(sys.stdin, "buffer", sys.stdin)
     try:
         columns = read_columns(source, [args.x, args.y, args.value], delimiter=delimiter, na=na)
+    except BlankCell as exc:
+        if getattr(args, "na", None) is None:
+            raise
+        raise InputError(f"{exc} (--na '' reads blank cells as missing values)") from None
     except MemoryError:
         # Said here, since main blames the pairs of the samples for any other lack of memory.
         raise InputError(f"not enough memory to read {args.file}") from None
     values = columns[args.value]
+    missing = np.isnan(columns[args.x]) | np.isnan(columns[args.y]) | np.isnan(values)
+    if missing.any() and getattr(args, "nan_policy", "raise") == "raise":
+        raise InputError(
+            f"{args.file} line {int(columns[LINE][np.argmax(missing)])}: a missing value or "
+            f"coordinate ({int(np.count_nonzero(missing))} sample(s) in all); remove them or "
+            "pass --nan-policy omit"
+        )
     if args.log:
         bad = int(np.count_nonzero(values <= 0.0))
         if bad:
