@@ -90,3 +90,16 @@ def test_demo_refuses_a_bad_path_in_one_line_before_any_work(capsys, tmp_path, o
     out, err = capsys.readouterr()
     assert code == 1 and err.count("\n") == 1 and option in err
     assert "1. " not in out  # nothing was computed
+
+
+def test_lack_of_memory_names_the_classes_as_well_as_the_samples(capsys, write, monkeypatch):
+    import orv.krige.cli as cli
+
+    def exhausted(*arguments, **options):
+        raise MemoryError
+
+    monkeypatch.setattr(cli, "variogram", exhausted)
+    edges = ",".join(str(k) for k in range(1000))
+    code, _, err = run(capsys, write(GRID), "--value", "v", "--bins", edges)
+    assert code == 1 and "classes" in err and "--bins" in err
+    assert "this many samples" not in err
