@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 from orv._algos.spmis.krige import variogram
-from orv._algos.spmis.krige.workflow import fit_model
+from orv.krige._classic_workflow import fit_model
 
 
 @pytest.mark.parametrize(

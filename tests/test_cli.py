@@ -10,10 +10,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orv._algos.spmis.krige import adjust_anisotropy, cli, init_variogram_model, workflow
-from orv._algos.spmis.krige.cli import main
+from orv._algos.spmis.krige import adjust_anisotropy, init_variogram_model
 from orv._algos.spmis.krige.geodesy import EARTH_RADIUS_KM
-from orv._algos.spmis.krige.workflow import InputError, read_columns
+from orv.krige import _csv
+from orv.krige._csv import InputError, read_columns
+from orv.krige.cli import classic as cli
+from orv.krige.cli.classic import main
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +121,7 @@ BAD_FILES = {
         (["{dir}", "--value", "v"], 1, "cannot read"),
         (["{meuse}", "--value", "nickel"], 1, "no column 'nickel' (the header has: x, y,"),
         (["letters.csv", "--value", "v"], 1, "line 3, column 'v': 'abc' is not a number"),
-        (["blank.csv", "--value", "v"], 1, "line 3, column 'v': '' is not a number"),
+        (["blank.csv", "--value", "v"], 1, "line 3, column 'v': the cell is blank"),
         (["nan.csv", "--value", "v"], 1, "'nan' is not a finite number"),
         (["short.csv", "--value", "v"], 1, "line 3, column 'v': the cell is missing"),
         (["one.csv", "--value", "v"], 1, "at least 2 samples, got 1"),
@@ -181,12 +183,12 @@ def test_plot_without_matplotlib_is_refused_before_the_work(capsys, monkeypatch,
 
 
 def run_module(*argv, **options):
-    return subprocess.run([sys.executable, "-m", cli.__name__, *map(str, argv)],
+    return subprocess.run([sys.executable, "-m", "orv.krige", "--classic", *map(str, argv)],
                           check=False, timeout=60, stderr=subprocess.PIPE, text=True, **options)
 
 
 def test_output_to_a_closed_pipe_ends_quietly(meuse):
-    child = subprocess.Popen([sys.executable, "-m", cli.__name__, meuse, "--value", "zinc"],
+    child = subprocess.Popen([sys.executable, "-m", "orv.krige", "--classic", meuse, "--value", "zinc"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     child.stdout.close()  # the reader is gone before the first byte is written
     stderr = child.stderr.read()
@@ -272,8 +274,8 @@ def test_an_endless_line_is_refused_after_a_bounded_read(capsys, monkeypatch, tm
     ],
 )
 def test_rows_are_bounded_while_read(monkeypatch, text, message):
-    monkeypatch.setattr(workflow, "MAX_ROW_CHARS", 100)
-    monkeypatch.setattr(workflow, "MAX_COLUMNS", 40)
+    monkeypatch.setattr(_csv, "MAX_ROW_CHARS", 100)
+    monkeypatch.setattr(_csv, "MAX_COLUMNS", 40)
     if message is None:
         assert read_columns(io.StringIO(text), ["x", "y", "v"])["v"].tolist() == [1.0, 2.0]
     else:

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orv.krige
-from orv._algos.spmis.krige import cli as classic
+from orv.krige.cli import classic
 from orv.krige import variogram
 from orv.krige._simulate import spherical_field
 from orv.krige.cli import main
@@ -134,7 +134,7 @@ def test_bad_option_values_are_usage_errors(capsys, samples, extra, message):
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";"],
          "line 6, column 'depth': 'NA' is not a number"),
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";", "--na", "NA"],
-         "2 sample(s) have a NaN or infinite value or coordinate"),
+         "line 6: a missing value or coordinate (2 sample(s) in all); remove them or pass --nan-policy omit"),
         (["--value", "zinc", "--x", "east", "--y", "north", "--delimiter", ";"], "no column 'zinc'"),
         (["--value", "depth", "--x", "east", "--y", "north", "--delimiter", ";", "--na", "NA",
           "--nan-policy", "omit", "--lags", "2", "--model", "Spherical"],

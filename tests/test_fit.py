@@ -100,14 +100,18 @@ def test_standard_errors_shrink_with_more_pairs(seed):
     # A range of a tenth of the square: many independent patches, so the scatter of the
     # classes comes from the pairs rather than from the one realisation's large-scale shape.
     edges = np.linspace(0.0, 20.0, 21)
-    errors = []
+    errors, bound = [], set()
     for n in (200, 800):  # 16 times the pairs: a quarter of the standard error expected
         points, values = spherical_field(n, extent=100.0, psill=0.9, range_=10.0, nugget=0.1,
                                          seed=seed)
         fitted = experimental(points, values, edges).fit("Spherical")
         np.testing.assert_allclose(fitted.parameters["Range"], 10.0, rtol=0.3)
         errors.append(fitted.stderr)
-    for name in ("PSill", "Range", "Nugget"):
+        bound.update(fitted.at_bound)
+    # A Nugget at its bound is held there, and the PSill's error, which trades off against it,
+    # is then the smaller conditional one: only the Range compares.
+    names = ("Range",) if bound else ("PSill", "Range", "Nugget")
+    for name in names:
         assert errors[1][name] < errors[0][name] / 1.5, name
 
 
@@ -138,7 +142,8 @@ def test_cressie_weights_settle_where_the_model_fits_poorly():
 
 def test_standard_errors_are_nan_without_residual_degrees_of_freedom():
     truth = {"PSill": 0.6, "Range": 900.0, "Nugget": 0.05}
-    fitted = exact("Spherical", truth).fit("Spherical", max_lag=300.0)  # 3 classes
+    with pytest.warns(RuntimeWarning, match="beyond the largest lag"):
+        fitted = exact("Spherical", truth).fit("Spherical", max_lag=300.0)  # 3 classes
     assert fitted.n_lags == 3
     np.testing.assert_allclose(list(fitted.parameters.values()), list(truth.values()),
                                rtol=1e-6)

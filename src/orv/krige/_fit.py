@@ -4,6 +4,8 @@ from __future__ import annotations
 import dataclasses
 import math
 import numbers
+import os
+import warnings
 from typing import TYPE_CHECKING, Optional, Union
 
 import numpy as np
@@ -12,22 +14,9 @@ from numpy.typing import ArrayLike, NDArray
 if TYPE_CHECKING:
     from ._result import ExperimentalVariogram
 
-from .._algos.spmis.krige import variogram as _models
+from ._models import MODELS, RANGE_LIMIT, model_name
 
-#: Canonical model name -> (model function, parameter names in the package's order).
-MODELS = {
-    "Linear": (_models.Linear, ("Slope", "Nugget")),
-    "Power": (_models.Power, ("Scale", "Exponent", "Nugget")),
-    "Gaussian": (_models.Gaussian, ("PSill", "Range", "Nugget")),
-    "Spherical": (_models.Spherical, ("PSill", "Range", "Nugget")),
-    "Exponential": (_models.Exponential, ("PSill", "Range", "Nugget")),
-    "HoleEffect": (_models.HoleEffect, ("PSill", "Range", "Nugget")),
-}
 WEIGHTS = ("counts", "cressie", None)
-
-#: A fitted Range may not exceed this multiple of the largest lag used: beyond it the data
-#: cannot tell a bounded model from an unbounded one, and the range is not determined.
-RANGE_LIMIT = 10.0
 #: The structured part of a fit (PSill, or the power term at the largest lag) below this
 #: fraction of the largest semivariance used means there is no spatial structure to fit.
 NEGLIGIBLE = 1e-6
@@ -68,8 +57,15 @@ class FittedVariogram:
     covariance : ndarray of float64, shape (p, p)
         Covariance matrix of the parameters, rows and columns in the order of `parameters`
         (read-only); the row and column of a fixed nugget are 0, those of an undetermined
-        parameter NaN. Its diagonal is the square of `stderr`; it gives the error of derived
-        quantities, such as the sill PSill + Nugget.
+        parameter (or one at its bound) NaN. Its diagonal is the square of `stderr`; it gives
+        the error of derived quantities, such as the sill PSill + Nugget.
+    at_bound : tuple of str
+        Names of the free parameters that ended at a bound of the fit (a Nugget, PSill,
+        Slope or Scale of 0, an Exponent of 2): each is reported as exactly the bound, with
+        a NaN standard error; the others are fitted with it held there.
+    extrapolated : bool
+        True when the fitted Range lies beyond the largest lag used: the data do not show the
+        sill being reached, and the fit warns with a RuntimeWarning.
     """
 
     model: str
@@ -81,6 +77,8 @@ class FittedVariogram:
     weights: Optional[str] = "counts"
     max_lag: Optional[float] = None
     covariance: Optional[NDArray[np.float64]] = None
+    at_bound: tuple[str, ...] = ()
+    extrapolated: bool = False
 
     def __post_init__(self) -> None:
         size = len(self.parameters)
@@ -92,6 +90,10 @@ class FittedVariogram:
                 raise ValueError(f"covariance must be {size} x {size}; got {covariance.shape}")
         covariance.setflags(write=False)
         object.__setattr__(self, "covariance", covariance)
+        object.__setattr__(self, "at_bound", tuple(self.at_bound))
+
+    def __setstate__(self, state: dict[str, object]) -> None:
+        restore_read_only(self, state)
 
     def __call__(self, h: ArrayLike) -> NDArray[np.float64]:
         """Semivariance γ(h) of the fitted model.
@@ -106,13 +108,15 @@ class FittedVariogram:
         ndarray of float64
             γ(h), of the shape of `h`; γ(0) = 0.
         """
-        function, names = MODELS[self.model]
-        result: NDArray[np.float64] = function([self.parameters[name] for name in names], h)
+        record = MODELS[self.model]
+        result: NDArray[np.float64] = record.function(
+            [self.parameters[name] for name in record.parameters], h)
         return result
 
     def __repr__(self) -> str:
         values = ", ".join(
-            f"{name}={value:.6g} ± {self.stderr[name]:.2g}"
+            f"{name}={value:.6g} " + ("at its bound" if name in self.at_bound
+                                      else f"± {self.stderr[name]:.2g}")
             for name, value in self.parameters.items()
         )
         return (
@@ -121,15 +125,33 @@ class FittedVariogram:
         )
 
 
-def _model_name(model):
-    if not isinstance(model, str):
-        raise TypeError(f"model must be a model name (str), one of {', '.join(MODELS)}; "
-                        f"got {type(model).__name__}")
-    for name in MODELS:
-        if name.lower() == model.lower():
-            return name
-    raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)} "
-                     "(case does not matter)")
+def restore_read_only(instance: object, state: dict[str, object]) -> None:
+    """Unpickling and deep copies of a frozen result: its arrays come back read-only.
+
+    NumPy gives an unpickled array a fresh, writable buffer, and ``__init__`` does not run
+    again: the fields are set here, directly.
+    """
+    for value in state.values():
+        if isinstance(value, np.ndarray):
+            value.setflags(write=False)
+    instance.__dict__.update(state)
+
+
+#: Distance from a bound, relative to the bound or 1 in the fit's scaled units, at which a
+#: parameter counts as being at the bound.
+AT_BOUND = 1e-9
+
+
+def _at_bound(record, scaled):
+    """Mask of the scaled parameters at a bound, and the parameters moved exactly onto it."""
+    lower, upper = np.array(record.lower), np.array(record.upper)
+    values = np.array(scaled, dtype=np.float64)
+    finite = np.isfinite(upper)
+    low = values <= lower + AT_BOUND * np.maximum(np.abs(lower), 1.0)
+    high = finite & (values >= np.where(finite, upper, 0.0)
+                     - AT_BOUND * np.maximum(np.abs(np.where(finite, upper, 0.0)), 1.0))
+    values[low], values[high] = lower[low], upper[high]
+    return low | high, values
 
 
 def _fixed_nugget(nugget):
@@ -157,70 +179,23 @@ def _lag_limit(max_lag):
     raise ValueError(f"max_lag must be None or a positive number; got {max_lag!r}")
 
 
-def _derivatives(model, values, h):
-    """∂γ/∂parameter at lags h > 0, one column per parameter in the model's order."""
-    ones = np.ones_like(h)
-    if model == "Linear":
-        return np.column_stack([h, ones])
-    if model == "Power":
-        scale, exponent, _ = values
-        power = h**exponent
-        return np.column_stack([power, scale * power * np.log(h), ones])
-    psill, range_, _ = values
-    r = h / range_
-    if model == "Gaussian":
-        decay = np.exp(-3.0 * r * r)
-        shape, slope = 1.0 - decay, decay * 6.0 * r
-    elif model == "Exponential":
-        decay = np.exp(-3.0 * r)
-        shape, slope = 1.0 - decay, decay * 3.0
-    elif model == "Spherical":
-        inside = r < 1.0
-        shape = np.where(inside, 1.5 * r - 0.5 * r**3, 1.0)
-        slope = np.where(inside, 1.5 - 1.5 * r * r, 0.0)
-    else:  # HoleEffect: 1 - sinc(r)
-        shape = 1.0 - np.sinc(r)
-        slope = (np.sinc(r) - np.cos(np.pi * r)) / r
-    # d/dRange of f(h / Range) is -f'(r) · r / Range.
-    return np.column_stack([shape, -psill * slope * r / range_, ones])
-
-
-def _to_data_units(model, values, h_scale, g_scale):
-    """Parameters fitted to lags / h_scale and semivariances / g_scale, in the data's units."""
-    if model == "Linear":
-        return [values[0] * g_scale / h_scale, values[1] * g_scale]
-    if model == "Power":
-        return [values[0] * g_scale / h_scale ** values[1], values[1], values[2] * g_scale]
-    return [values[0] * g_scale, values[1] * h_scale, values[2] * g_scale]
-
-
-def _starts(model, h, g):
+def _starts(record, h, g):
     """Starting points (lags and semivariances scaled to a largest value of 1)."""
     first = g[np.argmin(h)]
     nugget = min(max(first - (g.max() - first) * h.min() / max(h.max() - h.min(), 1e-12), 0.0),
                  first) / 2.0
     rise = max(g.max() - nugget, 1e-3)
-    if model == "Linear":
+    if not record.starts:
         return [[rise, nugget]]
-    if model == "Power":
-        return [[rise, exponent, nugget] for exponent in (0.5, 1.0, 1.5)]
-    return [[rise, range_, nugget] for range_ in (0.2, 0.5, 1.0)]
-
-
-def _bounds(model):
-    if model == "Linear":
-        return [0.0, 0.0], [np.inf, np.inf]
-    if model == "Power":
-        return [0.0, 1e-6, 0.0], [np.inf, 2.0, np.inf]
-    return [0.0, 1e-9, 0.0], [np.inf, RANGE_LIMIT, np.inf]
+    return [[rise, second, nugget] for second in record.starts]
 
 
 class _Problem:
     """The least-squares problem in scaled units, with the nugget either free or fixed."""
 
-    def __init__(self, model, h, g, nugget):
-        self.model, self.h, self.g, self.nugget = model, h, g, nugget
-        self.function = MODELS[model][0]
+    def __init__(self, record, h, g, nugget):
+        self.record, self.h, self.g, self.nugget = record, h, g, nugget
+        self.function = record.function
         self.free = slice(None) if nugget is None else slice(None, -1)
 
     def full(self, x):
@@ -231,16 +206,16 @@ class _Problem:
         from scipy.optimize import least_squares
 
         root = np.sqrt(weights)
-        lower, upper = _bounds(self.model)
+        lower, upper = np.array(self.record.lower), np.array(self.record.upper)
         best = None
-        starts = _starts(self.model, self.h, self.g) if start is None else [start]
+        starts = _starts(self.record, self.h, self.g) if start is None else [start]
         for point in starts:
             x0 = np.clip(point, lower, [min(u, 1e12) for u in upper])[self.free]
             result = least_squares(
                 lambda x: root * (self.function(self.full(x), self.h) - self.g),
                 x0,
-                jac=lambda x: root[:, None] * _derivatives(self.model, self.full(x),
-                                                            self.h)[:, self.free],
+                jac=lambda x: root[:, None] * self.record.derivatives(self.full(x),
+                                                                       self.h)[:, self.free],
                 bounds=(lower[self.free], upper[self.free]),
                 method="trf",
                 x_scale="jac",
@@ -253,14 +228,18 @@ class _Problem:
                 if best is None or result.cost < best.cost:
                     best = result
         if best is None:
-            raise ValueError(f"the {self.model} model fit did not converge")
+            raise ValueError(f"the {self.record.name} model fit did not converge")
         return np.array(self.full(best.x))
 
 
-def _covariance(jacobian, weights, residuals, n_free):
-    """Parameter covariance s² (JᵀWJ)⁻¹, with NaN rows for directions the data leave open."""
-    n = jacobian.shape[0]
-    dof = n - n_free
+def _covariance(jacobian, weights, residuals, n_parameters):
+    """Parameter covariance s² (JᵀWJ)⁻¹, with NaN rows for directions the data leave open.
+
+    J holds the columns of the parameters estimated; s² has n − `n_parameters` degrees of
+    freedom, which counts the free parameters held at a bound as well.
+    """
+    n, n_free = jacobian.shape
+    dof = n - n_parameters
     covariance = np.full((n_free, n_free), np.nan)
     if dof <= 0:
         return covariance
@@ -287,9 +266,10 @@ def _covariance(jacobian, weights, residuals, n_free):
     return covariance
 
 
-def _cressie_iterations(problem: _Problem, base: np.ndarray, scaled: np.ndarray,
-                        name: str) -> np.ndarray:
-    """Refits with weights pairs / γ_model² until the parameters settle; the final weights.
+def _cressie_iterations(problem: _Problem, base: np.ndarray,
+                        scaled: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Refits with weights pairs / γ_model² until the parameters settle; returns the solution
+    and the weights that gave it.
 
     The weights come from the mean of the last two model curves: undamped, the iteration can
     swing for ever between two solutions when the model fits the data poorly.
@@ -301,20 +281,19 @@ def _cressie_iterations(problem: _Problem, base: np.ndarray, scaled: np.ndarray,
         # From the previous solution only, so that the iteration stays in one basin.
         previous, scaled = scaled, problem.solve(w, start=scaled)
         if np.allclose(scaled, previous, rtol=1e-9, atol=1e-12):
-            problem.solution = scaled
-            return w
+            return scaled, w
         curve = 0.5 * (curve + problem.function(scaled, problem.h))
     raise ValueError(
-        f"the {name} model fit with Cressie weights did not converge in "
+        f"the {problem.record.name} model fit with Cressie weights did not converge in "
         f"{CRESSIE_ITERATIONS} iterations"
     )
 
 
-def _check_structure(model, values, h_used, g_top):
+def _check_structure(record, values, h_used, g_top):
     """Refuses fits whose structure vanishes or leaves the lags, so Range is undetermined."""
-    if model == "Linear":
+    if record.name == "Linear":
         return
-    if model == "Power":
+    if record.name == "Power":
         scale, exponent, _ = values
         if scale * h_used.max() ** exponent <= NEGLIGIBLE * g_top:
             raise ValueError(
@@ -335,7 +314,7 @@ def _check_structure(model, values, h_used, g_top):
             "used: the semivariance does not level off within the lags, so the Range is not "
             "determined; try the Linear or Power model, or larger lags"
         )
-    rise = _derivatives(model, values, h_used)[:, 1]
+    rise = record.derivatives(values, h_used)[:, 1]
     if not np.any(np.abs(rise) * range_ > NEGLIGIBLE * psill):
         raise ValueError(
             f"the fitted Range ({range_:.3g}) lies below the first lag used "
@@ -353,18 +332,26 @@ def fit_variogram(
     max_lag: Optional[float] = None,
 ) -> FittedVariogram:
     """Fits a variogram model to an experimental semivariogram; see `ExperimentalVariogram.fit`."""
-    name = _model_name(model)
+    name = model_name(model)
+    record = MODELS[name]
     if not (weights is None or (isinstance(weights, str) and weights in WEIGHTS)):
         raise ValueError(f"weights must be 'counts', 'cressie' or None; got {weights!r}")
     fixed = _fixed_nugget(nugget)
     limit = _lag_limit(max_lag)
-    names = MODELS[name][1]
+    names = record.parameters
 
     lags, gamma = experimental.lags, experimental.semivariance
     counts = experimental.counts
     # γ(0) = 0 by definition, so a class at lag 0 says nothing about the parameters.
-    used = (counts > 0) & np.isfinite(lags) & np.isfinite(gamma) & (lags > 0.0)
-    used &= lags <= limit
+    used = (counts > 0) & np.isfinite(lags) & (lags > 0.0) & (lags <= limit)
+    overflowed = int(np.count_nonzero(used & np.isinf(gamma)))
+    if overflowed:
+        raise ValueError(
+            f"the semivariance overflowed to infinity in {overflowed} of the "
+            f"{int(np.count_nonzero(used))} distance class(es) used: the squared differences "
+            "of the values exceed the float64 range; rescale the values before the fit"
+        )
+    used &= np.isfinite(gamma)
     h, g, n = lags[used], gamma[used], counts[used].astype(np.float64)
     n_free = len(names) - (fixed is not None)
     if h.size < n_free:
@@ -381,38 +368,62 @@ def fit_variogram(
         )
 
     h_scale = float(h.max())
-    problem = _Problem(name, h / h_scale, g / g_top, None if fixed is None else fixed / g_top)
+    problem = _Problem(record, h / h_scale, g / g_top, None if fixed is None else fixed / g_top)
     base = n / n.mean() if weights is not None else np.ones_like(h)
     with np.errstate(all="ignore"):
         scaled = problem.solve(base)
         w = base
         if weights == "cressie":
-            w = _cressie_iterations(problem, base, scaled, name)
-            scaled = problem.solution
-    values = _to_data_units(name, scaled, h_scale, g_top)
+            scaled, w = _cressie_iterations(problem, base, scaled)
+    bound, scaled = _at_bound(record, scaled)
+    if fixed is not None:
+        bound[-1] = False
+    factors, mixing = record.unit_factors(scaled, h_scale, g_top)
+    values = list(factors * scaled)
     if fixed is not None:
         values[-1] = fixed
     if not all(math.isfinite(v) for v in values):
         raise ValueError(f"the {name} model fit did not converge")
-    _check_structure(name, values, h, g_top)
+    _check_structure(record, values, h, g_top)
 
-    function = MODELS[name][0]
-    residuals = g - function(values, h)
-    jacobian = _derivatives(name, values, h)[:, problem.free]
-    covariance = np.zeros((len(names), len(names)))
-    covariance[problem.free, problem.free] = _covariance(jacobian, w, residuals, n_free)
-    stderr = dict(zip(names, np.sqrt(np.diag(covariance)).tolist()))
-    mean = np.sum(w * g) / np.sum(w)
-    total = float(np.sum(w * (g - mean) ** 2))
+    # Statistics in the scaled units, where they neither under- nor overflow, then scaled back.
+    residuals = problem.g - problem.function(scaled, problem.h)
+    free = np.zeros(len(names), dtype=bool)
+    free[problem.free] = True
+    estimated = free & ~bound
+    jacobian = record.derivatives(scaled, problem.h)[:, estimated]
+    inner = np.zeros((len(names), len(names)))
+    inner[np.ix_(estimated, estimated)] = _covariance(jacobian, w, residuals,
+                                                      int(np.count_nonzero(free)))
+    inner[bound, :] = inner[:, bound] = np.nan
+    undetermined = np.isnan(inner)
+    inner = mixing @ np.where(undetermined, 0.0, inner) @ mixing.T
+    inner[undetermined] = np.nan
+    with np.errstate(over="ignore"):
+        covariance = inner * np.outer(factors, factors)
+    stderr = dict(zip(names, (np.abs(factors) * np.sqrt(np.diag(inner))).tolist()))
+    mean = np.sum(w * problem.g) / np.sum(w)
+    total = float(np.sum(w * (problem.g - mean) ** 2))
     r2 = 1.0 - float(np.sum(w * residuals**2)) / total if total > 0.0 else math.nan
+    extrapolated = record.has_range and values[names.index("Range")] > h_scale
+    if extrapolated:
+        warnings.warn(
+            f"the fitted {name} Range ({values[names.index('Range')]:.6g}) lies beyond the "
+            f"largest lag used ({h_scale:.6g}): the sill is not reached within the data, so "
+            "the Range is an extrapolation",
+            RuntimeWarning,
+            skip_file_prefixes=(os.path.dirname(__file__) + os.sep,),
+        )
     return FittedVariogram(
         model=name,
         parameters=dict(zip(names, (float(v) for v in values))),
         stderr=stderr,
         r2=r2,
-        rmse=float(np.sqrt(np.mean(residuals**2))),
+        rmse=float(np.sqrt(np.mean(residuals**2))) * g_top,
         n_lags=int(h.size),
         weights=weights,
         max_lag=None if max_lag is None else limit,
         covariance=covariance,
+        at_bound=tuple(name_ for name_, flag in zip(names, bound) if flag),
+        extrapolated=bool(extrapolated),
     )

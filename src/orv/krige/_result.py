@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._fit import FittedVariogram, fit_variogram
+from ._fit import FittedVariogram, fit_variogram, restore_read_only
 from ._plot import plot_variogram
 
 if TYPE_CHECKING:
@@ -54,8 +54,8 @@ class ExperimentalVariogram:
 
     Returned by `orv.krige.variogram`. All arrays are read-only; every field is an init field,
     so ``dataclasses.replace`` makes a changed copy (checked again). Instances compare equal
-    when every field is equal, arrays bit for bit (NaN equal to NaN). The ``repr`` is a short
-    table of the classes.
+    when every field is equal, arrays bit for bit (NaN equal to NaN); copies and pickles keep
+    the arrays read-only. The ``repr`` is a table of the classes (every class up to 60).
     """
 
     edges: NDArray[np.float64]
@@ -102,6 +102,9 @@ class ExperimentalVariogram:
 
     __hash__ = None  # type: ignore[assignment]
 
+    def __setstate__(self, state: dict[str, object]) -> None:
+        restore_read_only(self, state)
+
     def __repr__(self) -> str:
         unit = f" ({self.unit})" if self.unit else ""
         lines = [
@@ -110,10 +113,10 @@ class ExperimentalVariogram:
             f"  {'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}",
         ]
         rows = list(zip(self.edges[:-1], self.edges[1:], self.lags, self.semivariance, self.counts))
-        shown: list[Any] = rows if len(rows) <= 12 else [*rows[:6], None, *rows[-5:]]
+        shown: list[Any] = rows if len(rows) <= 60 else [*rows[:30], None, *rows[-29:]]
         for row in shown:
             if row is None:
-                lines.append(f"  ... {len(rows) - 11} more classes ...")
+                lines.append(f"  ... {len(rows) - 59} more classes ...")
                 continue
             lower, upper, lag, gamma, count = row
             lines.append(f"  {lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")

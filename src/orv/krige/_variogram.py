@@ -47,6 +47,22 @@ def _real(value: object, name: str, accepted: str) -> float:
     return number
 
 
+def _nullable_as_float(x: ArrayLike) -> ArrayLike:
+    """pandas columns of nullable integer or floating dtypes (Int64, Float64) as float64, NA as
+    NaN, which `nan_policy` then handles; anything else unchanged.
+
+    NumPy sees such columns as arrays of objects once they hold NA, or once a frame mixes them.
+    """
+    dtypes = getattr(x, "dtypes", None)
+    if dtypes is None or not hasattr(x, "to_numpy"):
+        return x
+    listed = list(dtypes) if getattr(x, "ndim", 1) == 2 else [dtypes]
+    extension = [d for d in listed if not isinstance(d, np.dtype)]
+    if extension and all(getattr(d, "kind", None) in ("i", "u", "f") for d in listed):
+        return x.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[union-attr]
+    return x
+
+
 def _samples(
     points: ArrayLike, values: ArrayLike, gtype: str
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -55,7 +71,7 @@ def _samples(
     Arrays that already are such are used as they are: the engine reads each sample once into
     memory of its own, so a copy here would only add to the peak memory.
     """
-    coordinates = real_array(points, "points")
+    coordinates = real_array(_nullable_as_float(points), "points")
     if coordinates.ndim == 1 and gtype == "PROJCS":
         coordinates = coordinates[:, None]
     if gtype == "GEOGCS" and (coordinates.ndim != 2 or coordinates.shape[1] != 2):
@@ -68,7 +84,7 @@ def _samples(
             "points must be an N x d array with d = 1, 2 or 3 coordinates (or a one-dimensional "
             f"array of N coordinates) for gtype='PROJCS'; got shape {coordinates.shape}"
         )
-    samples = real_array(values, "values")
+    samples = real_array(_nullable_as_float(values), "values")
     if samples.ndim != 1:
         raise ValueError(
             f"values must be a one-dimensional array of N numbers; got shape {samples.shape}"
@@ -111,9 +127,14 @@ def _extent(coordinates: NDArray[np.float64], geographic: bool) -> float:
     lower, upper = coordinates.min(axis=0), coordinates.max(axis=0)
     if geographic:
         return float(great_circle_distance(lower[None, :], upper[None, :])[0, 0])
+    # Scaled by the largest side, as hypot does, so that squaring neither under- nor overflows.
     with np.errstate(over="ignore"):
         span = upper - lower
-        return float(np.sqrt(np.sum(span * span)))
+    largest = float(np.max(span)) if span.size else 0.0
+    if not (math.isfinite(largest) and largest > 0.0):
+        return largest
+    relative = span / largest
+    return largest * float(np.sqrt(np.sum(relative * relative)))
 
 
 def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:

@@ -28,6 +28,7 @@ import numpy as np
 
 from . import ExperimentalVariogram, FittedVariogram, Spherical, adjust_anisotropy, variogram
 from ._simulate import spherical_field
+from ._table import class_table
 
 __all__ = ["estimate", "fit_range_ellipse", "known_truth_checks", "main", "spherical_field"]
 
@@ -60,7 +61,7 @@ WEIGHTS = "cressie"
 
 #: Allowed distance of each estimate from the truth: three standard deviations of the
 #: estimates over 20 replicate simulations (seeds 1 to 20) of 2,000 and of 800 samples,
-#: whichever is larger, rounded up; README.md gives the measured spreads. One realisation in a
+#: whichever is larger, rounded up; docs/demo.md gives the measured spreads. One realisation in a
 #: square five ranges wide holds only some tens of independent patches, so the estimates vary
 #: from one realisation to the next about as much with 800 samples as with 2,000, and by far
 #: more than the standard errors of the fits, which see only the scatter about the curves.
@@ -392,14 +393,8 @@ def lag_differences_percent(projected: ExperimentalVariogram,
 
 
 def format_table(experimental: ExperimentalVariogram, unit: str) -> str:
-    lines = [f"  {'lower':>9} {'upper':>9} {'lag (' + unit + ')':>12} {'semivariance':>13} "
-             f"{'pairs':>6}"]
-    for lower, upper, lag, gamma, count in zip(
-        experimental.edges[:-1], experimental.edges[1:], experimental.lags,
-        experimental.semivariance, experimental.counts,
-    ):
-        lines.append(f"  {lower:>9.6g} {upper:>9.6g} {lag:>12.6g} {gamma:>13.6g} {count:>6d}")
-    return "\n".join(lines)
+    return class_table(experimental.edges, experimental.lags, experimental.semivariance,
+                       experimental.counts, lag_label=f"lag ({unit})", indent="  ")
 
 
 def _describe(fitted: FittedVariogram, unit: str) -> str:
@@ -491,7 +486,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"the demonstration needs {exc.name}: pip install 'orv-krige[demo]'",
               file=sys.stderr)
         return 1
-    args.out.mkdir(parents=True, exist_ok=True)
+    # Both paths are checked before the simulation, which takes a while.
+    try:
+        args.out.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        print(f"--out {args.out}: cannot make the folder: {exc.strerror or exc}", file=sys.stderr)
+        return 1
+    if args.meuse.is_file():
+        try:
+            xy, log_zinc = load_meuse(args.meuse)
+            usable = bool(len(log_zinc)) and np.isfinite(xy).all() and np.isfinite(log_zinc).all()
+        except (OSError, ValueError, UnicodeDecodeError):
+            usable = False
+        if not usable:
+            print(f"--meuse {args.meuse}: not a CSV file of the survey (a header row with "
+                  "x, y and zinc, and positive numbers below it)", file=sys.stderr)
+            return 1
     passed = known_truth(QUICK_SAMPLES if args.quick else SAMPLES, args.out)
     if args.meuse.is_file():
         passed = meuse(args.meuse, args.out) and passed

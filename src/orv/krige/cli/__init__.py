@@ -20,26 +20,36 @@ from typing import Any
 
 import numpy as np
 
-from .._algos.spmis.krige import cli as classic
-from .._algos.spmis.krige.workflow import InputError, quote
-from . import __version__, variogram
-from ._fit import MODELS, FittedVariogram
-from ._result import ExperimentalVariogram
-
-PROG = "orv-variogram"
-UsageError = classic.UsageError
-MAX_LAGS = classic.MAX_LAGS
+from .. import __version__, variogram
+from .._csv import InputError, quote
+from .._fit import FittedVariogram
+from .._models import MODELS, model_name
+from .._table import class_table
+from .._result import ExperimentalVariogram
+from . import classic
+from ._common import (
+    MAX_LAGS,
+    PROG,
+    Parser,
+    UsageError,
+    check_columns,
+    finite_float,
+    lag_count,
+    load,
+    require_matplotlib,
+    run_command,
+)
 
 
 def _positive(text: str) -> float:
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if number <= 0.0:
         raise argparse.ArgumentTypeError(f"must be positive, got {quote(text)}")
     return number
 
 
 def _tolerance(text: str) -> float:
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if not 0.0 < number <= 90.0:
         raise argparse.ArgumentTypeError(f"must be from above 0 to 90 degrees, got {quote(text)}")
     return number
@@ -47,7 +57,7 @@ def _tolerance(text: str) -> float:
 
 def _edges(text: str) -> list[float]:
     cells = [cell.strip() for cell in text.split(",")]
-    edges = [classic._finite_float(cell) for cell in cells]
+    edges = [finite_float(cell) for cell in cells]
     if len(edges) < 2:
         raise argparse.ArgumentTypeError("needs at least two edges, e.g. 0,100,250")
     if edges[0] < 0.0:
@@ -58,19 +68,19 @@ def _edges(text: str) -> list[float]:
 
 
 def _model(text: str) -> str:
-    for name in MODELS:
-        if name.lower() == text.lower():
-            return name
-    raise argparse.ArgumentTypeError(
-        f"unknown model {quote(text)}; choose one of {', '.join(MODELS)} (any case)"
-    )
+    try:
+        return model_name(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"unknown model {quote(text)}; choose one of {', '.join(MODELS)} (any case)"
+        ) from None
 
 
 def _nugget(text: str) -> bool | float:
     choices = {"free": True, "zero": False}
     if text.lower() in choices:
         return choices[text.lower()]
-    number = classic._finite_float(text)
+    number = finite_float(text)
     if number < 0.0:
         raise argparse.ArgumentTypeError(f"a fixed nugget must be >= 0, got {quote(text)}")
     return number
@@ -87,7 +97,7 @@ def _delimiter(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = classic._Parser(
+    parser = Parser(
         prog=PROG,
         description="Experimental semivariogram of the samples in a CSV file with a header row, "
                     "and a fitted variogram model.",
@@ -107,7 +117,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="PROJCS: planar coordinates, Euclidean distances in their unit; GEOGCS: "
              "longitude/latitude in degrees, great-circle km (default: PROJCS)")
     classes = parser.add_mutually_exclusive_group()
-    classes.add_argument("--lags", type=classic._lag_count, metavar="N",
+    classes.add_argument("--lags", type=lag_count, metavar="N",
                          help=f"number of equal-width classes from 0 to the maximum lag, "
                               f"1 to {MAX_LAGS} (default: 15)")
     classes.add_argument("--bins", type=_edges, metavar="E1,E2,...",
@@ -116,7 +126,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="largest distance counted (default: a third of the data's extent); not with --bins")
     add("--estimator", choices=("matheron", "cressie"), default="matheron",
         help="matheron (mean of half squared differences, default) or cressie (Cressie-Hawkins)")
-    add("--direction", type=classic._finite_float, metavar="DEG",
+    add("--direction", type=finite_float, metavar="DEG",
         help="only pairs along this direction, degrees counter-clockwise from the first axis "
              "(PROJCS only)")
     add("--tolerance", type=_tolerance, metavar="DEG",
@@ -150,7 +160,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _check_options(args: argparse.Namespace) -> None:
     """Combinations that argparse cannot see: each is a bad command line."""
-    classic._check_columns(args)
+    check_columns(args)
     if args.max_lag is not None and args.bins is not None:
         raise UsageError("argument --max-lag: not allowed with --bins (the last edge is the "
                          "maximum lag)")
@@ -168,20 +178,26 @@ def _check_options(args: argparse.Namespace) -> None:
         raise UsageError("argument --unit: for PROJCS only; GEOGCS lags are in km")
 
 
-def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:
-    points, values = classic._load(args)
+def _noting_warnings(function: Any, *arguments: Any, **options: Any) -> Any:
+    """`function`'s result; each RuntimeWarning it gives becomes a note on standard error."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
-        result = variogram(
-            points, values,
-            args.bins if args.bins is not None else (args.lags or 15),
-            max_lag=args.max_lag, gtype=args.gtype, estimator=args.estimator,
-            direction=args.direction,
-            tolerance=22.5 if args.tolerance is None else args.tolerance,
-            bandwidth=args.bandwidth, nan_policy=args.nan_policy,
-        )
+        result = function(*arguments, **options)
     for warning in caught:
         print(f"{PROG}: note: {warning.message}", file=sys.stderr)
+    return result
+
+
+def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:
+    points, values = load(args, delimiter=args.delimiter, na=args.na)
+    result = _noting_warnings(
+        variogram, points, values,
+        args.bins if args.bins is not None else (args.lags or 15),
+        max_lag=args.max_lag, gtype=args.gtype, estimator=args.estimator,
+        direction=args.direction,
+        tolerance=22.5 if args.tolerance is None else args.tolerance,
+        bandwidth=args.bandwidth, nan_policy=args.nan_policy,
+    )
     if not np.any(result.counts):
         raise InputError(
             f"no distance class holds a pair: no two samples are within {result.max_lag:g} "
@@ -191,16 +207,17 @@ def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVari
         return result, None
     weights = None if args.weights == "none" else (args.weights or "counts")
     try:
-        fitted = result.fit(args.model, weights=weights,
-                            nugget=True if args.nugget is None else args.nugget,
-                            max_lag=args.fit_max_lag)
+        fitted = _noting_warnings(result.fit, args.model, weights=weights,
+                                  nugget=True if args.nugget is None else args.nugget,
+                                  max_lag=args.fit_max_lag)
     except ValueError as exc:
         raise InputError(f"--model {args.model}: {exc}") from None
     return result, fitted
 
 
 def _number(value: float) -> float | None:
-    return None if math.isnan(value) else float(value)
+    # JSON has no NaN or infinity: an empty class is null, an overflowed one null and listed.
+    return float(value) if math.isfinite(value) else None
 
 
 def _fit_document(fitted: FittedVariogram) -> dict[str, Any]:
@@ -213,6 +230,8 @@ def _fit_document(fitted: FittedVariogram) -> dict[str, Any]:
         "n_lags": fitted.n_lags,
         "weights": fitted.weights,
         "max_lag": fitted.max_lag,
+        "at_bound": list(fitted.at_bound),
+        "extrapolated": fitted.extrapolated,
     }
 
 
@@ -222,7 +241,8 @@ def as_json(args: argparse.Namespace, result: ExperimentalVariogram,
         "value": f"ln({args.value})" if args.log else args.value,
         "gtype": result.gtype,
         "estimator": result.estimator,
-        "unit": unit,
+        # As the API has it: None where the unit is that of the coordinates, unnamed.
+        "unit": result.unit if result.gtype == "GEOGCS" else args.unit,
         "samples": result.n_samples,
         "max_lag": result.max_lag,
         "direction": result.direction,
@@ -231,6 +251,7 @@ def as_json(args: argparse.Namespace, result: ExperimentalVariogram,
         "edges": result.edges.tolist(),
         "lags": [_number(v) for v in result.lags],
         "semivariance": [_number(v) for v in result.semivariance],
+        "overflowed": np.flatnonzero(np.isinf(result.semivariance)).tolist(),
         "counts": result.counts.tolist(),
         "fit": None if fitted is None else _fit_document(fitted),
     }
@@ -258,7 +279,8 @@ def as_csv(args: argparse.Namespace, result: ExperimentalVariogram,
 
 
 def describe_fit(fitted: FittedVariogram) -> str:
-    values = ", ".join(f"{name} = {value:.6g} ± {fitted.stderr[name]:.3g}"
+    values = ", ".join(f"{name} = {value:.6g} " + ("at its bound" if name in fitted.at_bound
+                                                    else f"± {fitted.stderr[name]:.3g}")
                        for name, value in fitted.parameters.items())
     return (f"# fitted {fitted.model} model ({fitted.n_lags} classes, weights "
             f"{fitted.weights}): {values}; r2 = {fitted.r2:.4f}, rmse = {fitted.rmse:.4g}")
@@ -274,10 +296,7 @@ def as_text(args: argparse.Namespace, result: ExperimentalVariogram,
     lines = [f"# {value}: {result.n_samples} samples, {result.gtype}, {result.estimator}, "
              f"{selection}; {filled} of {result.counts.size} classes up to "
              f"{result.max_lag:g} {unit} hold pairs",
-             f"{'lower':>12} {'upper':>12} {'lag':>12} {'semivariance':>14} {'count':>10}"]
-    for lower, upper, lag, gamma, count in zip(result.edges[:-1], result.edges[1:], result.lags,
-                                               result.semivariance, result.counts):
-        lines.append(f"{lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")
+             class_table(result.edges, result.lags, result.semivariance, result.counts)]
     if fitted is not None:
         lines.append(describe_fit(fitted))
     return "\n".join(lines)
@@ -306,7 +325,7 @@ RENDER = {"text": as_text, "json": as_json, "csv": as_csv}
 def run(args: argparse.Namespace) -> str:
     """Computes everything the command line asks for and returns the text for stdout."""
     if args.plot is not None:
-        classic._require_matplotlib()
+        require_matplotlib()
     result, fitted = compute(args)
     unit = "km" if result.gtype == "GEOGCS" else (args.unit or "coordinate units")
     if args.plot is not None:
@@ -317,17 +336,18 @@ def run(args: argparse.Namespace) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     arguments = list(sys.argv[1:] if argv is None else argv)
-    if "--classic" in arguments:
-        return classic.main([a for a in arguments if a != "--classic"])
+    # After "--" every argument is a file name, "--classic" too.
+    options = arguments[:arguments.index("--")] if "--" in arguments else arguments
+    if "--classic" in options:
+        position = arguments.index("--classic")
+        return classic.main(arguments[:position] + arguments[position + 1:])
 
     def parse() -> argparse.Namespace:
         args = build_parser().parse_args(arguments)
         _check_options(args)
         return args
 
-    return classic.run_command(parse, run, (InputError, ValueError),
-                               "not enough memory for this many samples")
+    return run_command(parse, run, (InputError, ValueError),
+                               "not enough memory for the pairs of these samples in these classes; "
+                               "fewer samples or fewer classes (--lags, --bins) need less")
 
-
-if __name__ == "__main__":
-    sys.exit(main())
