@@ -12,17 +12,8 @@ from numpy.typing import ArrayLike, NDArray
 if TYPE_CHECKING:
     from ._result import ExperimentalVariogram
 
-from .._algos.spmis.krige import variogram as _models
+from ._model import MODELS, VariogramModel
 
-#: Canonical model name -> (model function, parameter names in the package's order).
-MODELS = {
-    "Linear": (_models.Linear, ("Slope", "Nugget")),
-    "Power": (_models.Power, ("Scale", "Exponent", "Nugget")),
-    "Gaussian": (_models.Gaussian, ("PSill", "Range", "Nugget")),
-    "Spherical": (_models.Spherical, ("PSill", "Range", "Nugget")),
-    "Exponential": (_models.Exponential, ("PSill", "Range", "Nugget")),
-    "HoleEffect": (_models.HoleEffect, ("PSill", "Range", "Nugget")),
-}
 WEIGHTS = ("counts", "cressie", None)
 
 #: A fitted Range may not exceed this multiple of the largest lag used: beyond it the data
@@ -36,7 +27,7 @@ CRESSIE_ITERATIONS = 100
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class FittedVariogram:
+class FittedVariogram(VariogramModel):
     """A variogram model fitted to an experimental semivariogram.
 
     Returned by `ExperimentalVariogram.fit`; called with lags ``h``, it gives the model's γ(h).
@@ -82,6 +73,10 @@ class FittedVariogram:
     max_lag: Optional[float] = None
     covariance: Optional[NDArray[np.float64]] = None
 
+    # A fit is its own result: compared and hashed by identity, as before it was a model.
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
     def __post_init__(self) -> None:
         size = len(self.parameters)
         if self.covariance is None:
@@ -92,23 +87,6 @@ class FittedVariogram:
                 raise ValueError(f"covariance must be {size} x {size}; got {covariance.shape}")
         covariance.setflags(write=False)
         object.__setattr__(self, "covariance", covariance)
-
-    def __call__(self, h: ArrayLike) -> NDArray[np.float64]:
-        """Semivariance γ(h) of the fitted model.
-
-        Parameters
-        ----------
-        h : array_like
-            Lag(s), in the unit of the lags of the fitted semivariogram.
-
-        Returns
-        -------
-        ndarray of float64
-            γ(h), of the shape of `h`; γ(0) = 0.
-        """
-        function, names = MODELS[self.model]
-        result: NDArray[np.float64] = function([self.parameters[name] for name in names], h)
-        return result
 
     def __repr__(self) -> str:
         values = ", ".join(
