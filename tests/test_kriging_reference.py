@@ -372,7 +372,6 @@ ANISOTROPY = [(30.0, 3.0), (-75.0, 0.4), (90.0, 2.0)]
 
 
 @pytest.mark.parametrize("angle, scale", ANISOTROPY)
-@needs_kriging
 def test_reference_frame_is_that_of_adjust_anisotropy(angle, scale):
     points, _ = field(30, 29)
     reference = Reference("Exponential", MODELS["Exponential"], anisotropy=(angle, scale))
