@@ -279,3 +279,12 @@ def test_anisotropy_is_kriging_in_the_frame_of_adjust_anisotropy(angle, scale):
     np.testing.assert_array_equal(pa.neighbours, pb.neighbours)
     np.testing.assert_allclose(pa.estimate, pb.estimate, rtol=1e-11, atol=1e-12)
     np.testing.assert_allclose(pa.variance, pb.variance, rtol=1e-11, atol=1e-12)
+
+
+@pytest.mark.parametrize("options", [dict(), dict(kind="universal", drift="linear")])
+def test_global_targets_in_batches_give_the_bits_of_targets_one_by_one(options):
+    kriging = Kriging(POINTS, VALUES, SPHERICAL, **options)
+    together = kriging.predict(TARGETS[:37])
+    alone = [kriging.predict(TARGETS[i:i + 1]) for i in range(37)]
+    assert together.estimate.tobytes() == np.concatenate([p.estimate for p in alone]).tobytes()
+    assert together.variance.tobytes() == np.concatenate([p.variance for p in alone]).tobytes()

@@ -40,6 +40,16 @@ class KrigingSystem {
     void solve(const double *rhs, double at_zero, double &estimate, double &variance,
                std::vector<double> &scratch) const;
 
+    // Lane-wise batches of right-hand sides (Cholesky systems only): x holds `lanes` columns,
+    // row-major (x[i * lanes + lane]); each lane sees exactly the operations of solve(), so a
+    // batch gives the same bits as one target at a time.
+    bool batched() const { return cholesky_; }
+    void forward_lanes(double *x, int lanes) const;
+    // estimate and variance from u = L⁻¹c (n) and the target's drift terms f (p).
+    void finish(const double *u, const double *f, double at_zero, double &estimate,
+                double &variance) const;
+    int size() const { return n_; }
+
   private:
     bool cholesky_path(std::vector<double> &matrix, const std::vector<double> &drift,
                        const double *values, const std::function<bool()> &stop);
