@@ -5,7 +5,7 @@ VENV       := .venv
 PY         := $(VENV)/bin/python
 SOURCES    := pyproject.toml CMakeLists.txt $(shell find native src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo bench bench-public bench-dask install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
+.PHONY: test demo bench bench-public bench-dask bench-kriging install format clean sanitize fuzz fuzz-sanitize fuzz-atheris py313
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -30,6 +30,11 @@ bench: $(BENCH_VENV)/.installed
 # BENCH_ARGS=--peers-50000 adds the peers at N = 50,000.
 bench-public: $(BENCH_VENV)/.installed
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_public.py $(BENCH_ARGS)
+
+# Kriging: speed goals against R gstat (when installed), PyKrige and GSTools, peak memory,
+# determinism. BENCH_ARGS=--quick: a spot check; BENCH_ARGS=--no-r-cv skips R's krige.cv.
+bench-kriging: $(BENCH_VENV)/.installed
+	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_kriging.py $(BENCH_ARGS)
 
 # The variogram on a two-worker Dask LocalCluster against the local engine on the same two cores,
 # with a worker killed mid-run. BENCH_ARGS="--n 100000 --repeats 1": a spot check.

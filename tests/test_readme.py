@@ -29,3 +29,20 @@ def test_quick_start_is_short_and_runs_on_the_bundled_survey(meuse_csv, monkeypa
     gamma = fitted([250.0, 1000.0])
     sill = fitted.parameters["PSill"] + fitted.parameters["Nugget"]
     assert fitted.parameters["Nugget"] < gamma[0] < gamma[1] <= sill
+
+
+def test_kriging_block_continues_the_quick_start(meuse_csv, monkeypatch, capsys):
+    text = README.read_text(encoding="utf-8")
+    section = text.split("\n## Kriging the map\n", 1)[1].split("\n## ", 1)[0]
+    (block,) = re.findall(r"```python\n(.*?)```", section, flags=re.DOTALL)
+    monkeypatch.chdir(meuse_csv.parent.parent)
+    namespace: dict = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        exec(compile(quick_start(), str(README), "exec"), namespace)
+        exec(compile(block, str(README), "exec"), namespace)
+    prediction = namespace["prediction"]
+    # Ordinary kriging of ln(zinc) stays within the samples' range; variances are positive.
+    values = namespace["values"]
+    assert values.min() <= prediction.estimate.min() <= prediction.estimate.max() <= values.max()
+    assert (prediction.variance > 0).all() and not prediction.estimate.flags.writeable

@@ -13,6 +13,9 @@ The public interface of the toolkit:
 - `adjust_anisotropy`, `init_variogram_parameters` and `init_variogram_model`, the classic
   functions of the native core; `great_circle_distance`; `set_num_threads` and
   `get_num_threads` for the native pair engines; `__version__`, the installed version.
+- `VariogramModel`, a model with given parameters, and `Kriging`, which predicts at targets
+  (`Prediction`) and cross-validates (`CrossValidation`) with a native engine whose results
+  are the same bits for any thread count.
 """
 from importlib import metadata as _metadata
 
@@ -27,6 +30,8 @@ from .._algos.spmis.krige.variogram import (
 )
 from ._classic import adjust_anisotropy, init_variogram_model, init_variogram_parameters
 from ._fit import FittedVariogram
+from ._kriging_api import CrossValidation, Kriging, Prediction
+from ._model import VariogramModel
 from ._result import ExperimentalVariogram
 from ._variogram import variogram
 
@@ -37,13 +42,17 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - running from a sour
 
 __all__ = [
     "Exponential",
+    "CrossValidation",
     "ExperimentalVariogram",
     "FittedVariogram",
     "Gaussian",
     "HoleEffect",
+    "Kriging",
     "Linear",
     "Power",
+    "Prediction",
     "Spherical",
+    "VariogramModel",
     "__version__",
     "adjust_anisotropy",
     "get_num_threads",

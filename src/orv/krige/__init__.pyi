@@ -14,6 +14,10 @@ from ._classic import adjust_anisotropy as adjust_anisotropy
 from ._classic import init_variogram_model as init_variogram_model
 from ._classic import init_variogram_parameters as init_variogram_parameters
 from ._fit import FittedVariogram as FittedVariogram
+from ._kriging_api import CrossValidation as CrossValidation
+from ._kriging_api import Kriging as Kriging
+from ._kriging_api import Prediction as Prediction
+from ._model import VariogramModel as VariogramModel
 from ._result import ExperimentalVariogram as ExperimentalVariogram
 from ._variogram import variogram as variogram
 

@@ -14,6 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 if TYPE_CHECKING:
     from ._result import ExperimentalVariogram
 
+from ._model import VariogramModel
 from ._models import MODELS, RANGE_LIMIT, model_name
 
 WEIGHTS = ("counts", "cressie", None)
@@ -25,7 +26,7 @@ CRESSIE_ITERATIONS = 100
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
-class FittedVariogram:
+class FittedVariogram(VariogramModel):
     """A variogram model fitted to an experimental semivariogram.
 
     Returned by `ExperimentalVariogram.fit`; called with lags ``h``, it gives the model's γ(h).
@@ -80,6 +81,10 @@ class FittedVariogram:
     at_bound: tuple[str, ...] = ()
     extrapolated: bool = False
 
+    # A fit is its own result: compared and hashed by identity, as before it was a model.
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
     def __post_init__(self) -> None:
         size = len(self.parameters)
         if self.covariance is None:
@@ -94,24 +99,6 @@ class FittedVariogram:
 
     def __setstate__(self, state: dict[str, object]) -> None:
         restore_read_only(self, state)
-
-    def __call__(self, h: ArrayLike) -> NDArray[np.float64]:
-        """Semivariance γ(h) of the fitted model.
-
-        Parameters
-        ----------
-        h : array_like
-            Lag(s), in the unit of the lags of the fitted semivariogram.
-
-        Returns
-        -------
-        ndarray of float64
-            γ(h), of the shape of `h`; γ(0) = 0.
-        """
-        record = MODELS[self.model]
-        result: NDArray[np.float64] = record.function(
-            [self.parameters[name] for name in record.parameters], h)
-        return result
 
     def __repr__(self) -> str:
         values = ", ".join(

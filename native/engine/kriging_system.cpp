@@ -1,0 +1,332 @@
+#include "engine/kriging_system.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace krige::engine {
+
+namespace {
+
+// A pivot this small relative to its diagonal entry (or to the largest entry of the matrix for
+// LU) means the matrix is singular to working precision.
+constexpr double singular = 1e-12;
+
+// L (n × n row-major, lower) overwrites a; false when a pivot is not clearly positive.
+bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped) {
+    for (int j = 0; j < n; ++j) {
+        // Large (global) systems take seconds: the caller may stop them every 64 columns.
+        if (stop && j % 64 == 63 && stop()) {
+            stopped = true;
+            return false;
+        }
+        double *row_j = a + std::size_t(j) * n;
+        const double diagonal = row_j[j];
+        double d = diagonal;
+        for (int k = 0; k < j; ++k)
+            d -= row_j[k] * row_j[k];
+        if (!(d > singular * std::fabs(diagonal))) return false;
+        const double root = std::sqrt(d);
+        row_j[j] = root;
+        for (int i = j + 1; i < n; ++i) {
+            double *row_i = a + std::size_t(i) * n;
+            double s = row_i[j];
+            for (int k = 0; k < j; ++k)
+                s -= row_i[k] * row_j[k];
+            row_i[j] = s / root;
+        }
+    }
+    return true;
+}
+
+// x ← L⁻¹ x.
+void forward(const double *l, int n, double *x) {
+    for (int i = 0; i < n; ++i) {
+        const double *row = l + std::size_t(i) * n;
+        double s = x[i];
+        for (int k = 0; k < i; ++k)
+            s -= row[k] * x[k];
+        x[i] = s / row[i];
+    }
+}
+
+// x ← L⁻ᵀ x.
+void backward(const double *l, int n, double *x) {
+    for (int i = n - 1; i >= 0; --i) {
+        double s = x[i];
+        for (int k = i + 1; k < n; ++k)
+            s -= l[std::size_t(k) * n + i] * x[k];
+        x[i] = s / l[std::size_t(i) * n + i];
+    }
+}
+
+double dot(const double *a, const double *b, int n) {
+    double s = 0.0;
+    for (int i = 0; i < n; ++i)
+        s += a[i] * b[i];
+    return s;
+}
+
+} // namespace
+
+bool KrigingSystem::factorise(int n, int p, std::vector<double> &matrix,
+                              const std::vector<double> &drift, const double *values,
+                              bool positive_definite, const std::function<bool()> &stop) {
+    n_ = n;
+    p_ = p;
+    stopped_ = false;
+    if (positive_definite) {
+        // Cholesky writes only the lower triangle and the diagonal: with the diagonal kept, the
+        // symmetric matrix can be restored for the fall-back without an n × n copy.
+        diagonal_.resize(std::size_t(n));
+        for (int i = 0; i < n; ++i)
+            diagonal_[std::size_t(i)] = matrix[std::size_t(i) * n + i];
+        drift_singular_ = false;
+        if (cholesky_path(matrix, drift, values, stop)) return true;
+        if (stopped_ || drift_singular_) return false;
+        for (int i = 0; i < n; ++i) {
+            matrix[std::size_t(i) * n + i] = diagonal_[std::size_t(i)];
+            for (int j = 0; j < i; ++j)
+                matrix[std::size_t(i) * n + j] = matrix[std::size_t(j) * n + i];
+        }
+    }
+    return lu_path(matrix, drift, values, stop);
+}
+
+bool KrigingSystem::cholesky_path(std::vector<double> &matrix, const std::vector<double> &drift,
+                                  const double *values, const std::function<bool()> &stop) {
+    cholesky_ = true;
+    if (!cholesky(matrix.data(), n_, stop, stopped_)) return false;
+    lower_.swap(matrix);
+    y_.assign(std::size_t(p_) * n_, 0.0);
+    for (int j = 0; j < p_; ++j) {
+        double *column = y_.data() + std::size_t(j) * n_;
+        for (int i = 0; i < n_; ++i)
+            column[i] = drift[std::size_t(i) * p_ + j];
+        forward(lower_.data(), n_, column);
+    }
+    zeta_.assign(values, values + n_);
+    forward(lower_.data(), n_, zeta_.data());
+    y_zeta_.resize(std::size_t(p_));
+    schur_.assign(std::size_t(p_) * p_, 0.0);
+    for (int i = 0; i < p_; ++i) {
+        y_zeta_[std::size_t(i)] = dot(y_.data() + std::size_t(i) * n_, zeta_.data(), n_);
+        for (int j = 0; j <= i; ++j)
+            schur_[std::size_t(i) * p_ + j] =
+                dot(y_.data() + std::size_t(i) * n_, y_.data() + std::size_t(j) * n_, n_);
+    }
+    for (int i = 0; i < p_; ++i)
+        for (int j = i + 1; j < p_; ++j)
+            schur_[std::size_t(i) * p_ + j] = schur_[std::size_t(j) * p_ + i];
+    if (!cholesky(schur_.data(), p_, {}, stopped_)) {
+        // A singular drift (samples collinear under a linear drift, too few samples for the
+        // terms) cannot be rescued by another factorisation of the same system.
+        drift_singular_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool KrigingSystem::lu_path(const std::vector<double> &matrix, const std::vector<double> &drift,
+                            const double *values, const std::function<bool()> &stop) {
+    cholesky_ = false;
+    const int m = n_ + p_;
+    lower_.assign(std::size_t(m) * m, 0.0);
+    double largest = 0.0;
+    for (int i = 0; i < m; ++i)
+        for (int j = 0; j < m; ++j) {
+            double v = 0.0;
+            if (i < n_ && j < n_)
+                v = matrix[std::size_t(i) * n_ + j];
+            else if (i < n_)
+                v = drift[std::size_t(i) * p_ + (j - n_)];
+            else if (j < n_)
+                v = drift[std::size_t(j) * p_ + (i - n_)];
+            lower_[std::size_t(i) * m + j] = v;
+            largest = std::fmax(largest, std::fabs(v));
+        }
+    pivots_.resize(std::size_t(m));
+    for (int k = 0; k < m; ++k) {
+        if (stop && k % 64 == 63 && stop()) {
+            stopped_ = true;
+            return false;
+        }
+        int best = k;
+        double size = std::fabs(lower_[std::size_t(k) * m + k]);
+        for (int i = k + 1; i < m; ++i) {
+            const double v = std::fabs(lower_[std::size_t(i) * m + k]);
+            if (v > size) {
+                size = v;
+                best = i;
+            }
+        }
+        pivots_[std::size_t(k)] = best;
+        if (!(size > singular * largest)) return false;
+        if (best != k)
+            for (int j = 0; j < m; ++j)
+                std::swap(lower_[std::size_t(k) * m + j], lower_[std::size_t(best) * m + j]);
+        const double pivot = lower_[std::size_t(k) * m + k];
+        for (int i = k + 1; i < m; ++i) {
+            double *row = lower_.data() + std::size_t(i) * m;
+            const double factor = row[k] / pivot;
+            row[k] = factor;
+            const double *pivot_row = lower_.data() + std::size_t(k) * m;
+            for (int j = k + 1; j < m; ++j)
+                row[j] -= factor * pivot_row[j];
+        }
+    }
+    values_.assign(values, values + n_);
+    return true;
+}
+
+void KrigingSystem::finish(const double *u, const double *f, double at_zero, double &estimate,
+                           double &variance) const {
+    const int n = n_, p = p_;
+    // mu = S⁻¹ (Yᵀu − f)
+    double mu[16];
+    for (int i = 0; i < p; ++i)
+        mu[i] = dot(y_.data() + std::size_t(i) * n, u, n) - f[i];
+    forward(schur_.data(), p, mu);
+    backward(schur_.data(), p, mu);
+    double fit = dot(u, zeta_.data(), n);
+    for (int i = 0; i < p; ++i)
+        fit -= mu[i] * y_zeta_[std::size_t(i)];
+    // μᵀSμ = ‖Rᵀμ‖² with S = R Rᵀ.
+    double quadratic = 0.0;
+    for (int j = 0; j < p; ++j) {
+        double s = 0.0;
+        for (int i = j; i < p; ++i)
+            s += schur_[std::size_t(i) * p + j] * mu[i];
+        quadratic += s * s;
+    }
+    estimate = fit;
+    variance = at_zero - dot(u, u, n) + quadratic;
+}
+
+// The forward substitution of many right-hand sides, the lanes innermost: the compiler keeps
+// each lane's running value in a vector register, and each row of L is read once per batch
+// rather than once per target, which turns a memory-bound loop into arithmetic. Multiplication
+// and subtraction stay separate operations (no fused multiply-add), so every instruction set
+// gives the bits of the scalar loop.
+namespace {
+// Eight lanes in one vector of the compiler's vector extension: element-wise multiplication and
+// subtraction, each rounded as the scalar operation is.
+using Vector8 = double __attribute__((vector_size(64)));
+// The helpers below are always inlined into the clones, so no 64-byte vector ever crosses a
+// call: the warning about the ABI of such calls does not apply.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+[[gnu::always_inline]] inline Vector8 load8(const double *from) {
+    Vector8 v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(double *to, Vector8 v) {
+    std::memcpy(to, &v, sizeof v);
+}
+
+// x holds 16 lanes per row. Four rows at a time share each load of x[k] (register blocking);
+// every row still subtracts its terms in ascending k, the order of the scalar loop.
+[[gnu::always_inline]] inline void forward_block16(const double *l, int n, double *x) {
+    constexpr int rows = 4;
+    int i0 = 0;
+    for (; i0 + rows <= n; i0 += rows) {
+        Vector8 s[rows][2];
+        const double *row[rows];
+        for (int r = 0; r < rows; ++r) {
+            row[r] = l + std::size_t(i0 + r) * n;
+            s[r][0] = load8(x + std::size_t(i0 + r) * 16);
+            s[r][1] = load8(x + std::size_t(i0 + r) * 16 + 8);
+        }
+        for (int k = 0; k < i0; ++k) {
+            const Vector8 a = load8(x + std::size_t(k) * 16),
+                          b = load8(x + std::size_t(k) * 16 + 8);
+            for (int r = 0; r < rows; ++r) {
+                const double lik = row[r][k];
+                s[r][0] -= lik * a;
+                s[r][1] -= lik * b;
+            }
+        }
+        for (int r = 0; r < rows; ++r) {
+            for (int k = i0; k < i0 + r; ++k) {
+                const double lik = row[r][k];
+                s[r][0] -= lik * load8(x + std::size_t(k) * 16);
+                s[r][1] -= lik * load8(x + std::size_t(k) * 16 + 8);
+            }
+            const double pivot = row[r][i0 + r];
+            store8(x + std::size_t(i0 + r) * 16, s[r][0] / pivot);
+            store8(x + std::size_t(i0 + r) * 16 + 8, s[r][1] / pivot);
+        }
+    }
+    for (int i = i0; i < n; ++i) {
+        const double *row = l + std::size_t(i) * n;
+        Vector8 s0 = load8(x + std::size_t(i) * 16), s1 = load8(x + std::size_t(i) * 16 + 8);
+        for (int k = 0; k < i; ++k) {
+            s0 -= row[k] * load8(x + std::size_t(k) * 16);
+            s1 -= row[k] * load8(x + std::size_t(k) * 16 + 8);
+        }
+        store8(x + std::size_t(i) * 16, s0 / row[i]);
+        store8(x + std::size_t(i) * 16 + 8, s1 / row[i]);
+    }
+}
+
+[[gnu::target_clones("avx512f", "avx2", "default")]] void forward_16(const double *l, int n,
+                                                                     double *x) {
+    forward_block16(l, n, x);
+}
+} // namespace
+
+#pragma GCC diagnostic pop
+
+void KrigingSystem::forward_lanes(double *x, int lanes) const {
+    if (lanes == 16) {
+        forward_16(lower_.data(), n_, x);
+        return;
+    }
+    for (int lane = 0; lane < lanes; ++lane) { // any other width: one lane at a time
+        std::vector<double> column(static_cast<std::size_t>(n_));
+        for (int i = 0; i < n_; ++i)
+            column[std::size_t(i)] = x[std::size_t(i) * lanes + lane];
+        forward(lower_.data(), n_, column.data());
+        for (int i = 0; i < n_; ++i)
+            x[std::size_t(i) * lanes + lane] = column[std::size_t(i)];
+    }
+}
+
+void KrigingSystem::solve(const double *rhs, double at_zero, double &estimate, double &variance,
+                          std::vector<double> &scratch) const {
+    const int n = n_, p = p_;
+    if (cholesky_) {
+        scratch.assign(rhs, rhs + n);
+        forward(lower_.data(), n, scratch.data());
+        finish(scratch.data(), rhs + n, at_zero, estimate, variance);
+        return;
+    }
+    const int m = n + p;
+    scratch.assign(rhs, rhs + m);
+    double *x = scratch.data();
+    for (int k = 0; k < m; ++k) {
+        const int swap_with = pivots_[std::size_t(k)];
+        if (swap_with != k) std::swap(x[k], x[swap_with]);
+    }
+    for (int i = 0; i < m; ++i) {
+        const double *row = lower_.data() + std::size_t(i) * m;
+        double s = x[i];
+        for (int k = 0; k < i; ++k)
+            s -= row[k] * x[k];
+        x[i] = s;
+    }
+    for (int i = m - 1; i >= 0; --i) {
+        const double *row = lower_.data() + std::size_t(i) * m;
+        double s = x[i];
+        for (int k = i + 1; k < m; ++k)
+            s -= row[k] * x[k];
+        x[i] = s / row[i];
+    }
+    estimate = dot(x, values_.data(), n);
+    variance = at_zero - dot(x, rhs, m);
+}
+
+} // namespace krige::engine
