@@ -46,9 +46,10 @@ def test_variogram_model_is_canonical_and_callable(model, parameters, sill):
     m = VariogramModel(model, parameters)
     assert m.model.lower() == model.lower() and m.model in ok._fit.MODELS
     assert m.sill == sill
-    function, names = ok._fit.MODELS[m.model]
+    record = ok._fit.MODELS[m.model]
     h = np.array([0.0, 0.3, 2.0])
-    np.testing.assert_array_equal(m(h), function([parameters[n] for n in names], h))
+    np.testing.assert_array_equal(
+        m(h), record.function([parameters[n] for n in record.parameters], h))
     assert m(0.0) == 0.0
 
 
