@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from process_memory import resident_kib
 
 from orv._algos.spmis.krige.geodesy import great_circle_distance
 from orv.krige import _engine
@@ -314,14 +315,6 @@ def test_states_over_any_partition_merge_to_pair_sums(geographic):
 
 
 # ---- Interruption, the interpreter lock, misuse -----------------------------------------------
-
-
-def resident_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 @pytest.mark.skipif(os.name != "posix", reason="needs SIGINT")

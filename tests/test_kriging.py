@@ -9,6 +9,7 @@ import warnings
 
 import numpy as np
 import pytest
+from process_memory import resident_kib
 
 import orv.krige as ok
 from orv.krige import CrossValidation, Kriging, Prediction, VariogramModel
@@ -228,14 +229,6 @@ def test_same_bits_for_any_thread_count_and_chunk_size(case):
         ok.set_num_threads(previous_threads)
         _kriging_api._set_chunk_size(previous_chunk)
     assert all(result == results[0] for result in results[1:])
-
-
-def resident_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs SIGINT and /proc")
