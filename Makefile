@@ -31,7 +31,7 @@ bench: $(BENCH_VENV)/.installed
 bench-public: $(BENCH_VENV)/.installed
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_public.py $(BENCH_ARGS)
 
-# Kriging: speed goals against R gstat (when installed), PyKrige and GSTools, peak memory,
+# Kriging: speed goals against R gstat (when installed) and GSTools, peak memory,
 # determinism. BENCH_ARGS=--quick: a spot check; BENCH_ARGS=--no-r-cv skips R's krige.cv.
 bench-kriging: $(BENCH_VENV)/.installed
 	cd benchmarks && ../$(BENCH_VENV)/bin/python bench_kriging.py $(BENCH_ARGS)

@@ -8,7 +8,7 @@ noise, kriged with a Spherical model of range 2 km (PSill 1, Nugget 0.1). Each r
 before its time is printed: ours against a brute-force solve of a few targets' full systems, the
 peers against ours at the same targets. R gstat runs through `Rscript` when R with gstat is
 installed (Debian package r-cran-gstat), reading temporary CSV files and timed inside R with
-`system.time`, so R's start-up is not counted; PyKrige and GSTools come from the bench extra.
+`system.time`, so R's start-up is not counted; GSTools comes from the bench extra.
 """
 import argparse
 import json
@@ -157,28 +157,6 @@ def against_brute_force(what, case, n, targets, estimate):
     return checked(what, estimate[sample], want, 1e-6)
 
 
-def pykrige(case, n, m, threads):
-    import time
-
-    from pykrige.ok import OrdinaryKriging
-
-    points, values = field(n)
-    targets = grid(m)[:PEER_TARGETS]
-    start = time.perf_counter()
-    kriging = OrdinaryKriging(points[:, 0], points[:, 1], values, variogram_model="spherical",
-                              variogram_parameters={"psill": MODEL["PSill"],
-                                                    "range": MODEL["Range"],
-                                                    "nugget": MODEL["Nugget"]})
-    build = time.perf_counter() - start
-    start = time.perf_counter()
-    estimate, _ = kriging.execute("points", targets[:, 0], targets[:, 1], backend="C",
-                                  n_closest_points=NEIGHBOURS)
-    seconds = time.perf_counter() - start
-    error = against_brute_force("PyKrige", case, n, targets, estimate)
-    return {"seconds": seconds, "build": build, "per_item_us": seconds / len(targets) * 1e6,
-            "targets": len(targets), "error": error}
-
-
 def gstools(case, n, m, threads):
     import time
 
@@ -291,7 +269,7 @@ def determinism(n, m):
     return {"identical": results}
 
 
-CASES = {"ours": ours, "pykrige": pykrige, "gstools": gstools, "r": r_gstat}
+CASES = {"ours": ours, "gstools": gstools, "r": r_gstat}
 
 
 def child(program, case, n, m, threads):
@@ -329,7 +307,6 @@ def main():
     options = parser.parse_args()
     quick = options.quick
     local_n, local_m = (5_000, 20_000) if quick else (50_000, 1_000_000)
-    pykrige_n = 2_000 if quick else 10_000
     global_n, global_m = (500, 5_000) if quick else (2_000, 100_000)
     loo_n, r_loo_n = (10_000, 500) if quick else (100_000, 5_000)
     memory_n = 100_000 if quick else 1_000_000
@@ -347,11 +324,6 @@ def main():
         print(f"  ratio R gstat / orv.krige per core: {ratio(r, one)} (goal ≥ 10×)")
     else:
         print("  R gstat not installed: skipped")
-    small = child("ours", "local", pykrige_n, local_m, 1)
-    peer = child("pykrige", "local", pykrige_n, local_m, 1)
-    show(f"orv.krige at N = {pykrige_n:,}, 1 thread", small)
-    show(f"PyKrige n_closest_points=32, C, N = {pykrige_n:,}", peer)
-    print(f"  ratio PyKrige / orv.krige per core: {ratio(peer, small)} (goal ≥ 50×)")
 
     print(f"\nGlobal ordinary kriging with variance, N = {global_n:,}, {global_m:,} targets "
           "(goal ≤ 10 s on 2 threads)")
