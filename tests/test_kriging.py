@@ -260,7 +260,10 @@ def test_ctrl_c_stops_kriging_quickly_and_leaves_nothing(threads):
         signal.signal(signal.SIGINT, previous_handler)
         ok.set_num_threads(previous_threads)
     assert [sys.getrefcount(targets)] == references
-    assert resident_kib() - before < 20_000
+    # AddressSanitizer keeps freed blocks in quarantine, resident, so there the growth of the
+    # resident set says nothing about leaks (the sanitizer itself checks the accesses).
+    if os.environ.get("KRIGE_SANITIZED") != "1":
+        assert resident_kib() - before < 20_000
 
 
 @pytest.mark.parametrize("angle, scale", [(30.0, 2.5), (-75.0, 0.4)])
