@@ -1,5 +1,6 @@
 """Kriging: misuse messages, duplicates, determinism over threads and chunks, Ctrl-C, and the
 properties of the results that the brute-force reference tests do not look at."""
+import math
 import os
 import signal
 import sys
@@ -285,3 +286,34 @@ def test_global_targets_in_batches_give_the_bits_of_targets_one_by_one(options):
     alone = [kriging.predict(TARGETS[i:i + 1]) for i in range(37)]
     assert together.estimate.tobytes() == np.concatenate([p.estimate for p in alone]).tobytes()
     assert together.variance.tobytes() == np.concatenate([p.variance for p in alone]).tobytes()
+
+
+def _engine_arguments(**changes):
+    """A valid direct call of the native engine: 3 samples, 2 targets, ordinary kriging."""
+    samples = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.0]])
+    targets = np.array([[0.5, 0.5], [0.2, 0.1]])
+    arguments = dict(
+        points=samples, values=np.array([1.0, 2.0, 3.0]), model=3, a=1.0, b=2.0, nugget=0.1,
+        degree=0, mean=0.0, centre=(0.0, 0.0, 0.0), scale=1.0, drift_points=None,
+        drift_targets=None, neighbours=0, limit=math.inf, min_neighbours=1, labels=None,
+        targets=targets, target_labels=None, offsets=np.zeros((1, 2)), point=True, threads=1,
+        chunk=64, estimate=np.empty(2), variance=np.empty(2), used=np.zeros(2, dtype=np.int64))
+    arguments.update(changes)
+    return list(arguments.values())
+
+
+@pytest.mark.parametrize("changes, message", [
+    # A wrong first array of a pair must be reported before the second is requested.
+    ({"labels": np.zeros(5, dtype=np.int64), "target_labels": np.zeros(2, dtype=np.int64)},
+     "labels must have 3 items"),
+    ({"labels": np.zeros(3), "target_labels": np.zeros(2, dtype=np.int64)}, "labels"),
+    ({"drift_points": np.zeros((3, 4)), "drift_targets": np.zeros((2, 4))},
+     "drift_points must have 1, 2 or 3 columns"),
+    ({"drift_points": np.zeros((4, 2)), "drift_targets": np.zeros((2, 2))},
+     r"drift_points must have shape \(3, 2\)"),
+])
+def test_engine_reports_the_first_bad_array(changes, message):
+    from orv.krige import _kriging
+
+    with pytest.raises((ValueError, TypeError, BufferError), match=message):
+        _kriging.krige(*_engine_arguments(**changes))

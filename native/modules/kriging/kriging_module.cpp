@@ -85,12 +85,13 @@ PyObject *krige_call(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "labels and target_labels go together");
         return nullptr;
     }
+    // Each buffer is checked before the next is requested: a request can run Python code,
+    // which must not run with an exception pending.
     Int64Buffer labels(has_labels ? labels_object : nullptr, 1, Access::read, "labels");
+    if (has_labels && !check_length(labels, count, "labels")) return nullptr;
     Int64Buffer target_labels(has_labels ? target_labels_object : nullptr, 1, Access::read,
                               "target_labels");
-    if (has_labels && (!check_length(labels, count, "labels") ||
-                       !check_length(target_labels, target_count, "target_labels")))
-        return nullptr;
+    if (has_labels && !check_length(target_labels, target_count, "target_labels")) return nullptr;
     const bool has_drift_points = drift_points_object != Py_None;
     if (has_drift_points != (drift_targets_object != Py_None)) {
         PyErr_SetString(PyExc_ValueError, "drift_points and drift_targets go together");
@@ -98,17 +99,21 @@ PyObject *krige_call(PyObject *, PyObject *args) {
     }
     Float64Buffer drift_points(has_drift_points ? drift_points_object : nullptr, 2, Access::read,
                                "drift_points");
-    Float64Buffer drift_targets(has_drift_points ? drift_targets_object : nullptr, 2, Access::read,
-                                "drift_targets");
     int drift_dimensions = dimensions;
     if (has_drift_points) {
         if (!drift_points) return nullptr;
         drift_dimensions = int(drift_points.extent(1));
-        if (drift_dimensions < 1 || drift_dimensions > 3 ||
-            !check_rows(drift_points, count, drift_dimensions, "drift_points") ||
-            !check_rows(drift_targets, target_count, drift_dimensions, "drift_targets"))
+        if (drift_dimensions < 1 || drift_dimensions > 3) {
+            PyErr_SetString(PyExc_ValueError, "drift_points must have 1, 2 or 3 columns");
             return nullptr;
+        }
+        if (!check_rows(drift_points, count, drift_dimensions, "drift_points")) return nullptr;
     }
+    Float64Buffer drift_targets(has_drift_points ? drift_targets_object : nullptr, 2, Access::read,
+                                "drift_targets");
+    if (has_drift_points &&
+        !check_rows(drift_targets, target_count, drift_dimensions, "drift_targets"))
+        return nullptr;
     Float64Buffer estimate(estimate_object, 1, Access::write, "estimate");
     if (!check_length(estimate, target_count, "estimate")) return nullptr;
     Float64Buffer variance(variance_object, 1, Access::write, "variance");
