@@ -47,17 +47,19 @@ PyObject *krige_call(PyObject *, PyObject *args) {
         *offsets_object, *estimate_object, *variance_object, *neighbours_object;
     int model_code, drift_degree, point, threads;
     double a, b, nugget, mean, centre_x, centre_y, centre_z, scale, max_distance2;
+    double shape = 0.0; // optional last argument: Matérn smoothness or Stable exponent
     long long neighbours, min_neighbours, chunk;
-    if (!PyArg_ParseTuple(args, "OOidddid(ddd)dOOLdLOOOOpiLOOO:krige", &points_object,
+    if (!PyArg_ParseTuple(args, "OOidddid(ddd)dOOLdLOOOOpiLOOO|d:krige", &points_object,
                           &values_object, &model_code, &a, &b, &nugget, &drift_degree, &mean,
                           &centre_x, &centre_y, &centre_z, &scale, &drift_points_object,
                           &drift_targets_object, &neighbours, &max_distance2, &min_neighbours,
                           &labels_object, &targets_object, &target_labels_object, &offsets_object,
                           &point, &threads, &chunk, &estimate_object, &variance_object,
-                          &neighbours_object))
+                          &neighbours_object, &shape))
         return nullptr;
-    if (model_code < 0 || model_code > 5 || drift_degree < -1 || drift_degree > 2 ||
-        neighbours < 0 || min_neighbours < 0 || !(scale > 0) || std::isnan(max_distance2)) {
+    if (model_code < 0 || model_code > 7 || !std::isfinite(shape) || drift_degree < -1 ||
+        drift_degree > 2 || neighbours < 0 || min_neighbours < 0 || !(scale > 0) ||
+        std::isnan(max_distance2)) {
         PyErr_SetString(PyExc_ValueError, "krige: a setting is out of range");
         return nullptr;
     }
@@ -126,7 +128,7 @@ PyObject *krige_call(PyObject *, PyObject *args) {
     settings.values = values.data();
     settings.count = count;
     settings.dimensions = dimensions;
-    settings.model = {engine::ModelKind(model_code), a, b, nugget};
+    settings.model = {engine::ModelKind(model_code), a, b, nugget, shape};
     settings.drift_degree = drift_degree;
     settings.mean = mean;
     settings.centre[0] = centre_x;
@@ -169,7 +171,7 @@ PyMethodDef kriging_methods[] = {
      "krige($module, points, values, model, a, b, nugget, drift_degree, mean, centre, scale, "
      "drift_points, drift_targets, "
      "neighbours, max_distance2, min_neighbours, labels, targets, target_labels, offsets, point, "
-     "threads, chunk, estimate, variance, neighbours_used, /)\n--\n\n"
+     "threads, chunk, estimate, variance, neighbours_used, shape=0.0, /)\n--\n\n"
      "Krigs the targets into the output arrays; returns the number of failed systems."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -36,5 +36,6 @@ def krige(
     estimate: NDArray[np.float64],
     variance: NDArray[np.float64],
     neighbours_used: NDArray[np.int64],
+    shape: float = 0.0,
     /,
 ) -> int: ...

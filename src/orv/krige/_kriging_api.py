@@ -15,6 +15,8 @@ from numpy.typing import ArrayLike, NDArray
 from .._algos.spmis.krige.points import real_array
 from .._algos.spmis.krige.threads import get_num_threads
 from . import _kriging
+from ._anisotropy import Anisotropy
+from ._engine_model import engine_model
 from ._model import BOUNDED, VariogramModel
 from ._variogram import GTYPES, NAN_POLICIES, _choice, _drop_non_finite, _real, _samples
 
@@ -25,9 +27,6 @@ DUPLICATES = ("mean", "raise")
 GLOBAL_LIMIT = 10_000
 #: The mean radius of the Earth in km (IUGG), for geographic coordinates.
 EARTH_RADIUS_KM = 6371.0088
-#: Engine codes of the models, in the engine's order.
-_MODEL_CODES = {"Linear": 0, "Power": 1, "Gaussian": 2, "Spherical": 3, "Exponential": 4,
-                "HoleEffect": 5}
 # Targets per unit of work handed to a thread; results do not depend on it (tests change it
 # through _set_chunk_size to show that).
 _CHUNK = [256]
@@ -213,11 +212,13 @@ class Kriging:
     max_distance : float, optional
         Only samples within this distance of a target are used (in the unit of the kriging
         distance: after `anisotropy`, and in km for GEOGCS).
-    anisotropy : (float, float), optional
+    anisotropy : (float, float) or Anisotropy, optional
         ``(angle, scale)``: geometric anisotropy of 2-D projected coordinates in the
         convention of `adjust_anisotropy`: distances are measured after turning the
         coordinates by ``-angle`` degrees and multiplying the offset across `angle` by
-        `scale`. Neighbours are chosen by that distance too.
+        `scale`. Neighbours are chosen by that distance too. An `Anisotropy` from
+        `fit_anisotropy` stands for ``(anisotropy.angle, anisotropy.ratio)``; the model's
+        Range is then the range along the major axis, ``anisotropy.major_range``.
     gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
         For GEOGCS the distance is the chord of the sphere of radius 6371.0088 km, in km,
         which keeps every model valid in three dimensions a valid covariance on the sphere;
@@ -255,7 +256,7 @@ class Kriging:
         neighbours: Optional[int] = None,
         min_neighbours: int = 1,
         max_distance: Optional[float] = None,
-        anisotropy: Optional[tuple[float, float]] = None,
+        anisotropy: Optional[tuple[float, float] | Anisotropy] = None,
         gtype: str = "PROJCS",
         duplicates: str = "mean",
         nan_policy: str = "raise",
@@ -336,9 +337,13 @@ class Kriging:
             return None
         if self._gtype != "PROJCS" or self._dimensions != 2:
             raise ValueError("anisotropy needs 2-D projected coordinates (gtype='PROJCS')")
+        if isinstance(anisotropy, Anisotropy):
+            # The fitted major axis and ratio are Kriging's (angle, scale).
+            anisotropy = (anisotropy.angle, anisotropy.ratio)
         if not isinstance(anisotropy, (tuple, list)) or len(anisotropy) != 2:
             raise TypeError(
-                f"anisotropy must be a pair (angle, scale) or None; got {anisotropy!r}"
+                "anisotropy must be a pair (angle, scale), an Anisotropy from fit_anisotropy "
+                f"or None; got {anisotropy!r}"
             )
         angle = _real(anisotropy[0], "anisotropy angle", "a finite number of degrees")
         scale = _real(anisotropy[1], "anisotropy scale", "a positive finite number")
@@ -389,13 +394,7 @@ class Kriging:
         estimate = np.empty(m)
         variance = np.empty(m)
         used = np.zeros(m, dtype=np.int64)
-        if self._model.model in BOUNDED:
-            psill, range_, nugget = (self._model.parameters[k] for k in ("PSill", "Range", "Nugget"))
-            a, b = psill, range_
-        elif self._model.model == "Linear":
-            a, b, nugget = self._model.parameters["Slope"], 0.0, self._model.parameters["Nugget"]
-        else:
-            a, b, nugget = (self._model.parameters[k] for k in ("Scale", "Exponent", "Nugget"))
+        code, a, b, nugget, shape = engine_model(self._model)
         degree = {"simple": -1, "ordinary": 0}.get(self._kind)
         if degree is None:
             degree = 1 if self._drift == "linear" else 2
@@ -410,11 +409,11 @@ class Kriging:
         limit = self._max_distance2 if self._max_distance2 >= 0.0 else math.inf
         failed = _kriging.krige(
             np.ascontiguousarray(samples), np.ascontiguousarray(values),
-            _MODEL_CODES[self._model.model], a, b, nugget, degree, self._mean, centre,
+            code, a, b, nugget, degree, self._mean, centre,
             self._drift_scale, drift_points, drift_targets, 0 if k is None else k, limit,
             self._min_neighbours, labels, np.ascontiguousarray(targets), target_labels,
             np.ascontiguousarray(offsets), point, get_num_threads() if m >= 64 else 1,
-            _chunk_size(), estimate, variance, used,
+            _chunk_size(), estimate, variance, used, shape,
         )
         return estimate, variance, used, failed
 
