@@ -467,6 +467,8 @@ def fit_variogram(
     inner[np.ix_(estimated, estimated)] = _covariance(jacobian, w, residuals,
                                                       int(np.count_nonzero(free)))
     inner[bound, :] = inner[:, bound] = np.nan
+    # A held parameter is a constant: its covariance with anything, at a bound or not, is 0.
+    inner[~free, :] = inner[:, ~free] = 0.0
     undetermined = np.isnan(inner)
     inner = mixing @ np.where(undetermined, 0.0, inner) @ mixing.T
     inner[undetermined] = np.nan

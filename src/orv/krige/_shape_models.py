@@ -132,7 +132,8 @@ def Matern(parameters, h: ArrayLike) -> FloatArray:
 
     ρ_ν(x) = 2^(1−ν) / Γ(ν) · x^ν · K_ν(x) with ν the Smoothness (0 < ν ≤ 20) and
     ℓ = Range / x₉₅(ν): at h = Range the structured part reaches exactly 95 % of PSill, for
-    every smoothness. ν = ½ is the exponential shape, ν → ∞ the Gaussian one.
+    every smoothness. ν = ½ is the exponential shape, ν → ∞ the Gaussian one. Near the
+    origin γ is formed as 1 − ρ, exact to a few ulps of PSill rather than of γ.
     """
     psill, range_, smoothness, nugget = parameters
     h, r = _lags_and_ratios(h, range_)
