@@ -133,6 +133,7 @@ def ordinary_kriging(points, values, targets, covariance):
 @pytest.mark.parametrize("model, shape", [("Matern", 0.5), ("Matern", 1.5), ("Matern", 0.8),
                                           ("Matern", 6.0), ("Stable", 1.3), ("Stable", 2.0)])
 def test_native_kriging_covariance_against_a_brute_force_solve(model, shape):
+    """Kriging with the model equals the bordered system solved here."""
     rng = np.random.default_rng(7)
     points = rng.uniform(0.0, 100.0, (40, 2))
     values = rng.normal(size=40)
@@ -153,3 +154,32 @@ def test_native_kriging_covariance_against_a_brute_force_solve(model, shape):
     result = Kriging(points, values, VariogramModel(model, parameters)).predict(targets)
     np.testing.assert_allclose(result.estimate, want_estimate, rtol=1e-9, atol=1e-10)
     np.testing.assert_allclose(result.variance, want_variance, rtol=1e-9, atol=1e-10)
+
+
+@pytest.mark.parametrize("nu", [0.5, 1.5, 3.0, 0.8])
+def test_the_gstools_conversions_of_the_docs(nu):
+    gs = pytest.importorskip("gstools")
+    from orv.krige._shape_models import matern_practical_x
+
+    h = np.linspace(1.0, 900.0, 40)
+    matern = gs.Matern(dim=2, var=1.0, len_scale=math.sqrt(nu) * 300.0 / matern_practical_x(nu),
+                       nu=nu)
+    np.testing.assert_allclose(1.0 - matern.correlation(h), Matern([1.0, 300.0, nu, 0.0], h),
+                               rtol=1e-10, atol=1e-15)
+    shape = min(nu, 2.0)
+    stable = gs.Stable(dim=2, var=1.0, len_scale=300.0 / 3.0 ** (1.0 / shape), alpha=shape)
+    np.testing.assert_allclose(1.0 - stable.correlation(h), Stable([1.0, 300.0, shape, 0.0], h),
+                               rtol=1e-12, atol=1e-15)
+
+
+@pytest.mark.parametrize("model, shape", [("Matern", 0.5), ("Matern", 20.0), ("Stable", 0.2)])
+def test_native_covariance_of_samples_far_beyond_the_range(model, shape):
+    # Lags of up to 1e7 lengths: the covariance is 0 (not an exception or NaN), and ordinary
+    # kriging of uncorrelated samples weights them equally.
+    points = np.array([[0.0, 0.0], [1e7, 0.0], [0.0, 1e7], [1e7, 1e7], [5e6, 3e6]])
+    values = np.array([1.0, 2.0, 4.0, 8.0, 16.0])
+    name = "Smoothness" if model == "Matern" else "Shape"
+    fitted = VariogramModel(model, {"PSill": 2.0, "Range": 1.0, name: shape, "Nugget": 0.5})
+    result = Kriging(points, values, fitted).predict([[2e6, 7e6]])
+    assert result.estimate[0] == pytest.approx(values.mean(), rel=1e-14)
+    assert result.variance[0] == pytest.approx(2.5 * (1 + 1 / 5), rel=1e-14)

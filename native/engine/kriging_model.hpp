@@ -80,8 +80,10 @@ struct CovarianceModel {
         }
         case ModelKind::matern: {
             const double x = h / b;
-            // Beyond 2^60 lengths the correlation is far below the smallest double.
-            if (!(x < 0x1p60)) return 0.0;
+            // From 745 lengths on K_ν(x) < e^−x underflows to 0 and the correlation is below
+            // 1e−290 for every ν ≤ 20; libstdc++'s cyl_bessel_k throws for very large x, which
+            // an engine thread must never do.
+            if (!(x < 745.0)) return 0.0;
             return a * matern_correlation(x, shape);
         }
         case ModelKind::stable:
