@@ -59,9 +59,18 @@ class ComparedModel:
 class ModelComparison:
     """Models fitted to one experimental variogram, ranked by cross-validation RMSE.
 
-    Returned by `compare_models`. `rows` holds one `ComparedModel` per model, the lowest
-    cross-validation RMSE first; models that could not be fitted or cross-validated come last,
-    in the order given, with the reason in their `error`.
+    Returned by `compare_models`; its repr is the table.
+
+    Attributes
+    ----------
+    rows : tuple of ComparedModel
+        One row per model, the lowest cross-validation RMSE first; models that could not be
+        fitted or cross-validated come last, in the order given, with the reason in their
+        `error`.
+    folds : None, int or array_like
+        The folds of the cross-validations, as given (None: leave-one-out).
+    best : FittedVariogram
+        The fitted model of the first row.
     """
 
     rows: tuple[ComparedModel, ...]
@@ -128,7 +137,12 @@ class ModelComparison:
              "mean error": [row.mean_error for row in fitted],
              "mean z2": [row.mean_squared_zscore for row in fitted]},
             WIDTHS, indent="  ")
-        folds = "leave-one-out" if self.folds is None else f"folds={self.folds!r}"
+        if self.folds is None:
+            folds = "leave-one-out"
+        elif isinstance(self.folds, int):
+            folds = f"{self.folds} folds"
+        else:
+            folds = "folds by the labels given"
         lines = [f"ModelComparison ({folds}, best first)", table]
         for row in fitted:
             values = ", ".join(f"{n}={v:.6g}" for n, v in row.parameters.items())

@@ -38,15 +38,17 @@ class FittedVariogram(VariogramModel):
     ----------
     model : str
         Model name: ``"Linear"``, ``"Power"``, ``"Gaussian"``, ``"Spherical"``,
-        ``"Exponential"`` or ``"HoleEffect"``.
+        ``"Exponential"``, ``"HoleEffect"``, ``"Matern"`` or ``"Stable"``.
     parameters : dict of str to float
         Fitted values by the package's parameter names, in the model's order: Slope, Nugget
-        (Linear); Scale, Exponent, Nugget (Power); PSill, Range, Nugget (the others).
-        Range is the practical range, in the unit of the lags.
+        (Linear); Scale, Exponent, Nugget (Power); PSill, Range, Smoothness, Nugget (Matern);
+        PSill, Range, Shape, Nugget (Stable); PSill, Range, Nugget (the others). Range is the
+        practical range, in the unit of the lags.
     stderr : dict of str to float
         Standard error of each parameter from the covariance of the weighted least-squares
         fit; NaN where the data do not determine it (no residual degrees of freedom, or a
-        direction in which the fit is flat); 0 for a nugget held fixed.
+        direction in which the fit is flat); 0 for a parameter held (a fixed nugget, or one
+        given in ``fixed``).
     r2 : float
         Coefficient of determination of the fit under its weights; NaN when every
         semivariance used is the same.
@@ -60,7 +62,7 @@ class FittedVariogram(VariogramModel):
         The largest mean lag allowed in the fit, as given (None: every class).
     covariance : ndarray of float64, shape (p, p)
         Covariance matrix of the parameters, rows and columns in the order of `parameters`
-        (read-only); the row and column of a fixed nugget are 0, those of an undetermined
+        (read-only); the row and column of a held parameter are 0, those of an undetermined
         parameter (or one at its bound) NaN. Its diagonal is the square of `stderr`; it gives
         the error of derived quantities, such as the sill PSill + Nugget.
     at_bound : tuple of str

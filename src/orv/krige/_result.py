@@ -189,7 +189,8 @@ class ExperimentalVariogram:
         Range is the *practical range*, in the unit of the lags. Spherical and HoleEffect
         reach the sill PSill + Nugget at h = Range; Gaussian and Exponential, which approach
         it asymptotically, reach 95 % of PSill there (γ uses exp(−3 h²/Range²) and
-        exp(−3 h/Range)). GSTools parametrises the same shapes by a length scale ``len_scale``
+        exp(−3 h/Range)); Stable, exp(−3 (h/Range)^Shape), follows them, and Matérn reaches
+        exactly 95 % of PSill at h = Range for every Smoothness. GSTools parametrises the same shapes by a length scale ``len_scale``
         (ℓ) instead: ℓ = Range for its Spherical model, ℓ = Range / 3 for its Exponential
         model (exp(−h/ℓ)) and ℓ = Range · √(π/12) ≈ 0.512 Range for its Gaussian model
         (exp(−π h²/(4 ℓ²))); its ``var`` is PSill and its ``nugget`` the Nugget.
