@@ -178,8 +178,8 @@ def _sill_model(name: str, shape: Callable[[FloatArray], tuple[FloatArray, Float
     )
 
 
-#: Bounds of the shape parameter of the fit (the lowest shapes are rough enough to be a nugget
-#: effect at the first lag already), and starting points.
+#: Bounds of the shape parameter in the fit: below 0.05 either model is, at any lag a survey
+#: resolves, a nugget effect; above, Matérn's limit of evaluation and Stable's of validity.
 MATERN_BOUNDS = (0.05, _shape_models.SMOOTHNESS_LIMIT)
 STABLE_BOUNDS = (0.05, _shape_models.SHAPE_LIMIT)
 
