@@ -299,7 +299,7 @@ def _direct_call(drift_points=None, labels=None, target_labels=None, drift_targe
     2 nearest samples; the changes may make one of its arrays wrong."""
     from orv.krige import _kriging
 
-    samples = _kriging.Samples(_SAMPLES, np.array([1.0, 2.0, 3.0]), 3, 1.0, 2.0, 0.1, 0, 0.0,
+    samples = _kriging.Samples(_SAMPLES, np.array([1.0, 2.0, 3.0]), 3, 1.0, 2.0, 0.1, 0.0, 0, 0.0,
                                (0.0, 0.0, 0.0), 1.0, drift_points, True, False)
     targets = np.array([[0.5, 0.5], [0.2, 0.1]])
     if drift_points is not None and drift_targets is None:

@@ -106,12 +106,13 @@ PyObject *samples_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     PyObject *points_object, *values_object, *drift_object;
     int model_code, drift_degree, build_index, factorise;
-    double a, b, nugget, mean, centre_x, centre_y, centre_z, scale;
-    if (!PyArg_ParseTuple(args, "OOidddid(ddd)dOpp:Samples", &points_object, &values_object,
-                          &model_code, &a, &b, &nugget, &drift_degree, &mean, &centre_x, &centre_y,
-                          &centre_z, &scale, &drift_object, &build_index, &factorise))
+    double a, b, nugget, shape, mean, centre_x, centre_y, centre_z, scale;
+    if (!PyArg_ParseTuple(args, "OOiddddid(ddd)dOpp:Samples", &points_object, &values_object,
+                          &model_code, &a, &b, &nugget, &shape, &drift_degree, &mean, &centre_x,
+                          &centre_y, &centre_z, &scale, &drift_object, &build_index, &factorise))
         return nullptr;
-    if (model_code < 0 || model_code > 5 || drift_degree < -1 || drift_degree > 2 || !(scale > 0)) {
+    if (model_code < 0 || model_code > int(engine::ModelKind::stable) || drift_degree < -1 ||
+        drift_degree > 2 || !(scale > 0)) {
         PyErr_SetString(PyExc_ValueError, "Samples: a setting is out of range");
         return nullptr;
     }
@@ -147,7 +148,7 @@ PyObject *samples_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     settings.values = data->values.data();
     settings.count = count;
     settings.dimensions = dimensions;
-    settings.model = {engine::ModelKind(model_code), a, b, nugget};
+    settings.model = {engine::ModelKind(model_code), a, b, nugget, shape};
     settings.drift_degree = drift_degree;
     settings.mean = mean;
     settings.centre[0] = centre_x;
@@ -324,9 +325,10 @@ PyType_Slot samples_slots[] = {
     {Py_tp_methods, samples_methods},
     {Py_tp_getset, samples_getset},
     {Py_tp_doc,
-     const_cast<char *>("Samples(points, values, model, a, b, nugget, drift_degree, mean, centre, "
-                        "scale, drift_points, build_index, factorise, /)\n--\n\n"
-                        "Prepared kriging samples with their neighbour index and factorisation.")},
+     const_cast<char *>(
+         "Samples(points, values, model, a, b, nugget, shape, drift_degree, mean, centre, "
+         "scale, drift_points, build_index, factorise, /)\n--\n\n"
+         "Prepared kriging samples with their neighbour index and factorisation.")},
     {0, nullptr}};
 
 PyType_Spec samples_spec = {"orv.krige._kriging.Samples", sizeof(SamplesObject), 0,

@@ -8,8 +8,10 @@ The public interface of the toolkit:
   and semivariance is the correctly rounded exact mean of its pairs' values, so results are
   the same bits whatever the pair order or number of threads; memory grows with the number of
   samples, not of pairs. It returns an `ExperimentalVariogram`.
-- The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential` and
-  `HoleEffect`, each called as ``model(parameters, h)``.
+- The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential`,
+  `HoleEffect`, `Matern` and `Stable`, each called as ``model(parameters, h)``.
+- `fit_anisotropy`, the geometric anisotropy (`Anisotropy`) from directional fits, and
+  `compare_models`, models ranked by cross-validation (`ModelComparison`).
 - `adjust_anisotropy`, `init_variogram_parameters` and `init_variogram_model`, the classic
   functions of the native core; `great_circle_distance`; `set_num_threads` and
   `get_num_threads` for the native pair engines; `__version__`, the installed version.
@@ -28,11 +30,14 @@ from .._algos.spmis.krige.variogram import (
     Power,
     Spherical,
 )
+from ._anisotropy import Anisotropy, fit_anisotropy
 from ._classic import adjust_anisotropy, init_variogram_model, init_variogram_parameters
+from ._compare import ComparedModel, ModelComparison, compare_models
 from ._fit import FittedVariogram
 from ._kriging_api import CrossValidation, Kriging, Prediction
 from ._model import VariogramModel
 from ._result import ExperimentalVariogram
+from ._shape_models import Matern, Stable
 from ._variogram import variogram
 
 try:
@@ -41,6 +46,8 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - running from a sour
     __version__ = "0+unknown"
 
 __all__ = [
+    "Anisotropy",
+    "ComparedModel",
     "Exponential",
     "CrossValidation",
     "ExperimentalVariogram",
@@ -49,12 +56,17 @@ __all__ = [
     "HoleEffect",
     "Kriging",
     "Linear",
+    "Matern",
+    "ModelComparison",
     "Power",
     "Prediction",
     "Spherical",
+    "Stable",
     "VariogramModel",
     "__version__",
     "adjust_anisotropy",
+    "compare_models",
+    "fit_anisotropy",
     "get_num_threads",
     "great_circle_distance",
     "init_variogram_model",

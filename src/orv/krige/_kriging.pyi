@@ -21,6 +21,7 @@ class Samples:
         a: float,
         b: float,
         nugget: float,
+        shape: float,
         drift_degree: int,
         mean: float,
         centre: tuple[float, float, float],

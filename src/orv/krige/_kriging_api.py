@@ -15,6 +15,8 @@ from numpy.typing import ArrayLike, NDArray
 from .._algos.spmis.krige.points import real_array
 from .._algos.spmis.krige.threads import get_num_threads
 from . import _kriging
+from ._anisotropy import Anisotropy
+from ._engine_model import engine_model
 from ._model import BOUNDED, VariogramModel
 from ._progress import check_progress, progress_reporter
 from ._variogram import GTYPES, NAN_POLICIES, _choice, _drop_non_finite, _real, _samples
@@ -26,9 +28,6 @@ DUPLICATES = ("mean", "raise")
 GLOBAL_LIMIT = 10_000
 #: The mean radius of the Earth in km (IUGG), for geographic coordinates.
 EARTH_RADIUS_KM = 6371.0088
-#: Engine codes of the models, in the engine's order.
-_MODEL_CODES = {"Linear": 0, "Power": 1, "Gaussian": 2, "Spherical": 3, "Exponential": 4,
-                "HoleEffect": 5}
 # Targets per unit of work handed to a thread; results do not depend on it (tests change it
 # through _set_chunk_size to show that).
 _CHUNK = [256]
@@ -219,11 +218,13 @@ class Kriging:
     max_distance : float, optional
         Only samples within this distance of a target are used (in the unit of the kriging
         distance: after `anisotropy`, and in km for GEOGCS).
-    anisotropy : (float, float), optional
+    anisotropy : (float, float) or Anisotropy, optional
         ``(angle, scale)``: geometric anisotropy of 2-D projected coordinates in the
         convention of `adjust_anisotropy`: distances are measured after turning the
         coordinates by ``-angle`` degrees and multiplying the offset across `angle` by
-        `scale`. Neighbours are chosen by that distance too.
+        `scale`. Neighbours are chosen by that distance too. An `Anisotropy` from
+        `fit_anisotropy` stands for ``(anisotropy.angle, anisotropy.ratio)``; the model's
+        Range is then the range along the major axis, ``anisotropy.major_range``.
     gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
         For GEOGCS the distance is the chord of the sphere of radius 6371.0088 km, in km,
         which keeps every model valid in three dimensions a valid covariance on the sphere;
@@ -239,7 +240,7 @@ class Kriging:
 
     Notes
     -----
-    Bounded models (Gaussian, Spherical, Exponential) are solved through their covariance
+    Bounded models (Gaussian, Spherical, Exponential, Matern, Stable) are solved through their covariance
     C(h) = sill − γ(h): a Cholesky factor of the sample block, and the drift through its
     Schur complement, which needs only forward substitutions and stays stable where the
     bordered system is indefinite. Linear and Power have no covariance; they are solved
@@ -261,7 +262,7 @@ class Kriging:
         neighbours: Optional[int] = None,
         min_neighbours: int = 1,
         max_distance: Optional[float] = None,
-        anisotropy: Optional[tuple[float, float]] = None,
+        anisotropy: Optional[tuple[float, float] | Anisotropy] = None,
         gtype: str = "PROJCS",
         duplicates: str = "mean",
         nan_policy: str = "raise",
@@ -348,9 +349,13 @@ class Kriging:
             return None
         if self._gtype != "PROJCS" or self._dimensions != 2:
             raise ValueError("anisotropy needs 2-D projected coordinates (gtype='PROJCS')")
+        if isinstance(anisotropy, Anisotropy):
+            # The fitted major axis and ratio are Kriging's (angle, scale).
+            anisotropy = (anisotropy.angle, anisotropy.ratio)
         if not isinstance(anisotropy, (tuple, list)) or len(anisotropy) != 2:
             raise TypeError(
-                f"anisotropy must be a pair (angle, scale) or None; got {anisotropy!r}"
+                "anisotropy must be a pair (angle, scale), an Anisotropy from fit_anisotropy "
+                f"or None; got {anisotropy!r}"
             )
         angle = _real(anisotropy[0], "anisotropy angle", "a finite number of degrees")
         scale = _real(anisotropy[1], "anisotropy scale", "a positive finite number")
@@ -394,17 +399,6 @@ class Kriging:
             )
         return array
 
-    def _model_arguments(self):
-        """The model as the engine takes it: its code, two parameters and the nugget."""
-        parameters = self._model.parameters
-        if self._model.model in BOUNDED:
-            a, b = parameters["PSill"], parameters["Range"]
-        elif self._model.model == "Linear":
-            a, b = parameters["Slope"], 0.0
-        else:
-            a, b = parameters["Scale"], parameters["Exponent"]
-        return _MODEL_CODES[self._model.model], a, b, parameters["Nugget"]
-
     def _native_samples(self, points, values, drift_points, *, global_system):
         """The engine's samples, with the neighbour index or the one global factorisation."""
         degree = {"simple": -1, "ordinary": 0}.get(self._kind)
@@ -412,7 +406,7 @@ class Kriging:
             degree = 1 if self._drift == "linear" else 2
         centre = tuple(self._drift_centre.tolist()) + (0.0,) * (3 - self._drift_centre.size)
         return _kriging.Samples(
-            np.ascontiguousarray(points), np.ascontiguousarray(values), *self._model_arguments(),
+            np.ascontiguousarray(points), np.ascontiguousarray(values), *engine_model(self._model),
             degree, self._mean, centre, self._drift_scale,
             None if drift_points is None else np.ascontiguousarray(drift_points),
             not global_system, global_system,
