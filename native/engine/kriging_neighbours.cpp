@@ -9,18 +9,25 @@ namespace {
 constexpr std::int64_t leaf_size = 12;
 }
 
-NeighbourIndex::NeighbourIndex(const double *points, std::int64_t count, int dimensions)
+NeighbourIndex::NeighbourIndex(const double *points, std::int64_t count, int dimensions,
+                               const std::function<bool()> &stop)
     : points_(points), count_(count), dimensions_(dimensions), order_(std::size_t(count)) {
     for (std::int64_t i = 0; i < count; ++i)
         order_[std::size_t(i)] = i;
     nodes_.reserve(std::size_t(2 * (count / leaf_size + 1)));
-    if (count > 0) build(0, count);
+    if (count > 0) build(0, count, stop);
 }
 
-std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end) {
+std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end,
+                                   const std::function<bool()> &stop) {
     const auto id = std::int32_t(nodes_.size());
     nodes_.push_back(Node{begin, end, 0.0, -1, -1, -1});
-    if (end - begin <= leaf_size) return id;
+    if (end - begin <= leaf_size || stopped_) return id;
+    // A node's work is proportional to its size: large ones are worth a question.
+    if (stop && end - begin >= (1 << 16) && stop()) {
+        stopped_ = true;
+        return id;
+    }
     // Split the widest axis at the median.
     int axis = 0;
     double widest = -1.0;
@@ -44,8 +51,8 @@ std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end) {
                          return cx < cy || (cx == cy && x < y);
                      });
     const double split = coordinate(order_[std::size_t(middle)]);
-    const std::int32_t left = build(begin, middle);
-    const std::int32_t right = build(middle, end);
+    const std::int32_t left = build(begin, middle, stop);
+    const std::int32_t right = build(middle, end, stop);
     Node &node = nodes_[std::size_t(id)];
     node.axis = axis;
     node.split = split;

@@ -16,6 +16,7 @@ from .._algos.spmis.krige.points import real_array
 from .._algos.spmis.krige.threads import get_num_threads
 from . import _geo, _grid, _kriging
 from ._model import BOUNDED, VariogramModel
+from ._progress import check_progress, progress_reporter
 from ._variogram import GTYPES, NAN_POLICIES, _choice, _drop_non_finite, _real, _samples
 
 if TYPE_CHECKING:
@@ -362,6 +363,7 @@ class Kriging:
         self._drift_centre = self._drift_source.mean(axis=0)
         deviation = float(np.abs(self._drift_source - self._drift_centre).max(initial=0.0))
         self._drift_scale = deviation if deviation > 0.0 else 1.0
+        self._build()
 
     def _anisotropy(self, anisotropy):
         if anisotropy is None:
@@ -414,40 +416,74 @@ class Kriging:
             )
         return array
 
-    def _run(self, samples, values, targets, *, drift_points=None, drift_targets=None,
-             offsets=None, labels=None, target_labels=None, neighbours=None):
+    def _model_arguments(self):
+        """The model as the engine takes it: its code, two parameters and the nugget."""
+        parameters = self._model.parameters
+        if self._model.model in BOUNDED:
+            a, b = parameters["PSill"], parameters["Range"]
+        elif self._model.model == "Linear":
+            a, b = parameters["Slope"], 0.0
+        else:
+            a, b = parameters["Scale"], parameters["Exponent"]
+        return _MODEL_CODES[self._model.model], a, b, parameters["Nugget"]
+
+    def _native_samples(self, points, values, drift_points, *, global_system):
+        """The engine's samples, with the neighbour index or the one global factorisation."""
+        degree = {"simple": -1, "ordinary": 0}.get(self._kind)
+        if degree is None:
+            degree = 1 if self._drift == "linear" else 2
+        centre = tuple(self._drift_centre.tolist()) + (0.0,) * (3 - self._drift_centre.size)
+        return _kriging.Samples(
+            np.ascontiguousarray(points), np.ascontiguousarray(values), *self._model_arguments(),
+            degree, self._mean, centre, self._drift_scale,
+            None if drift_points is None else np.ascontiguousarray(drift_points),
+            not global_system, global_system,
+        )
+
+    @property
+    def _global(self) -> bool:
+        """True for kriging from every sample through one factorisation."""
+        return self._neighbours is None and self._max_distance2 < 0.0
+
+    def _build(self) -> None:
+        geographic = self._gtype == "GEOGCS"
+        self._samples = self._native_samples(
+            self._prepared, self._values, self._drift_source if geographic else None,
+            global_system=self._global,
+        )
+
+    def __getstate__(self) -> dict:
+        # The native samples are rebuilt from the prepared arrays where the object arrives.
+        state = dict(self.__dict__)
+        del state["_samples"]
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._build()
+
+    def _run(self, samples, targets, *, drift_targets=None, offsets=None, labels=None,
+             target_labels=None, progress=False, description="kriging"):
         """The engine's estimates, variances and neighbour counts at prepared targets."""
         m = targets.shape[0]
         estimate = np.empty(m)
         variance = np.empty(m)
         used = np.zeros(m, dtype=np.int64)
-        if self._model.model in BOUNDED:
-            psill, range_, nugget = (self._model.parameters[k] for k in ("PSill", "Range", "Nugget"))
-            a, b = psill, range_
-        elif self._model.model == "Linear":
-            a, b, nugget = self._model.parameters["Slope"], 0.0, self._model.parameters["Nugget"]
-        else:
-            a, b, nugget = (self._model.parameters[k] for k in ("Scale", "Exponent", "Nugget"))
-        degree = {"simple": -1, "ordinary": 0}.get(self._kind)
-        if degree is None:
-            degree = 1 if self._drift == "linear" else 2
-        centre = tuple(self._drift_centre.tolist()) + (0.0,) * (3 - self._drift_centre.size)
         point = offsets is None
         if point:
             offsets = np.zeros((1, self._prepared.shape[1]))
-        k = self._neighbours if neighbours is None else neighbours
+        k = self._neighbours
         if k is None and self._max_distance2 >= 0.0:
             # Global kriging within a distance: each target has its own set of samples.
-            k = samples.shape[0]
+            k = self._values.size
         limit = self._max_distance2 if self._max_distance2 >= 0.0 else math.inf
-        failed = _kriging.krige(
-            np.ascontiguousarray(samples), np.ascontiguousarray(values),
-            _MODEL_CODES[self._model.model], a, b, nugget, degree, self._mean, centre,
-            self._drift_scale, drift_points, drift_targets, 0 if k is None else k, limit,
-            self._min_neighbours, labels, np.ascontiguousarray(targets), target_labels,
-            np.ascontiguousarray(offsets), point, get_num_threads() if m >= 64 else 1,
-            _chunk_size(), estimate, variance, used,
-        )
+        with progress_reporter(progress, m, unit="target", description=description) as report:
+            failed = samples.predict(
+                np.ascontiguousarray(targets), drift_targets, np.ascontiguousarray(offsets),
+                point, 0 if k is None else k, limit, self._min_neighbours, labels,
+                target_labels, get_num_threads() if m >= 64 else 1, _chunk_size(), estimate,
+                variance, used, report,
+            )
         return estimate, variance, used, failed
 
     @staticmethod
@@ -461,7 +497,7 @@ class Kriging:
 
     def predict(
         self, targets: ArrayLike, *, block: Optional[tuple[float, float]] = None,
-        block_points: int = 4,
+        block_points: int = 4, progress: object = False,
     ) -> Prediction:
         """Kriging estimates and variances at targets.
 
@@ -480,6 +516,9 @@ class Kriging:
             covariance between the block's points (C(0) = PSill). None: point kriging.
         block_points : int, default 4
             Points per side of the block discretisation.
+        progress : bool or tqdm, default False
+            True shows a progress bar of the targets done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead.
 
         Returns
         -------
@@ -492,9 +531,11 @@ class Kriging:
         # Targets as xarray coordinates (a Dataset on them comes back) or GeoPandas points,
         # in the samples' CRS.
         if _geo.is_xarray(targets):
-            return _grid.predict_xarray(self, targets, block=block, block_points=block_points)
+            return _grid.predict_xarray(self, targets, block=block, block_points=block_points,
+                                        progress=progress)
         if _geo.is_geopandas(targets):
             targets = _geo.geopandas_targets(targets, self._crs)
+        check_progress(progress)
         points = self._targets(targets)
         offsets = None
         if block is not None:
@@ -513,15 +554,16 @@ class Kriging:
             _count(block_points, "block_points", 1)
         geographic = self._gtype == "GEOGCS"
         estimate, variance, used, failed = self._run(
-            self._prepared, self._values, self._prepare(points),
-            drift_points=self._drift_source if geographic else None,
-            drift_targets=points if geographic else None, offsets=offsets,
+            self._samples, self._prepare(points),
+            drift_targets=np.ascontiguousarray(points) if geographic else None, offsets=offsets,
+            progress=progress,
         )
         self._report(failed)
         return Prediction(_read_only(estimate), _read_only(variance), _read_only(used))
 
     def cross_validate(
-        self, *, folds: Optional[object] = None, seed: Optional[object] = None
+        self, *, folds: Optional[object] = None, seed: Optional[object] = None,
+        progress: object = False,
     ) -> CrossValidation:
         """Predicts each sample from the samples outside its fold.
 
@@ -535,6 +577,9 @@ class Kriging:
             label's samples are predicted from the others (e.g. spatial blocks).
         seed : optional
             Seed of the random folds (anything `numpy.random.default_rng` takes).
+        progress : bool or tqdm, default False
+            True shows a progress bar of the samples done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead.
 
         Returns
         -------
@@ -558,29 +603,50 @@ class Kriging:
                     f"sample); got shape {given.shape}"
                 )
             labels = np.unique(given, return_inverse=True)[1].reshape(-1).astype(np.int64)
+        check_progress(progress)
         geographic = self._gtype == "GEOGCS"
         drift = self._drift_source if geographic else None
-        if self._neighbours is not None or self._max_distance2 >= 0.0:
+        if not self._global:
             # One pass over the samples as targets; each leaves out the samples of its fold.
             estimate, variance, _, failed = self._run(
-                self._prepared, self._values, self._prepared, drift_points=drift,
-                drift_targets=drift, labels=labels, target_labels=labels,
+                self._samples, self._prepared, drift_targets=drift, labels=labels,
+                target_labels=labels, progress=progress, description="cross-validation",
             )
+        elif labels.max(initial=0) == n - 1 and self._samples.factorised:
+            # Leave-one-out from the one factorisation of every sample.
+            estimate, variance = np.empty(n), np.empty(n)
+            used = np.zeros(n, dtype=np.int64)
+            with progress_reporter(progress, n, unit="sample",
+                                   description="cross-validation") as report:
+                failed = self._samples.leave_one_out(
+                    self._min_neighbours, get_num_threads() if n >= 64 else 1, estimate,
+                    variance, used, report,
+                )
         else:
             # Global: one factorisation of the samples outside each fold.
             estimate = np.full(n, np.nan)
             variance = np.full(n, np.nan)
             failed = 0
-            for label in range(int(labels.max()) + 1):
-                inside = labels == label
-                outside = ~inside
-                part = self._run(
-                    self._prepared[outside], self._values[outside], self._prepared[inside],
-                    drift_points=None if drift is None else np.ascontiguousarray(drift[outside]),
-                    drift_targets=None if drift is None else np.ascontiguousarray(drift[inside]),
-                )
-                estimate[inside], variance[inside] = part[0], part[1]
-                failed += part[3]
+            with progress_reporter(progress, n, unit="sample",
+                                   description="cross-validation") as report:
+                done = 0
+                for label in range(int(labels.max()) + 1):
+                    inside = labels == label
+                    outside = ~inside
+                    fold = self._native_samples(
+                        self._prepared[outside], self._values[outside],
+                        None if drift is None else drift[outside], global_system=True,
+                    )
+                    part = self._run(
+                        fold, self._prepared[inside],
+                        drift_targets=None if drift is None
+                        else np.ascontiguousarray(drift[inside]),
+                    )
+                    estimate[inside], variance[inside] = part[0], part[1]
+                    failed += part[3]
+                    done += int(np.count_nonzero(inside))
+                    if report is not None:
+                        report(done)
         self._report(failed)
         _read_only(estimate)
         _read_only(variance)
