@@ -2,12 +2,16 @@
 that holds the estimates with the model's description and the samples' CRS."""
 from __future__ import annotations
 
+import contextlib
+import sys
+from collections.abc import Iterator
 from typing import Any, Optional
 
 import numpy as np
 
 from .._algos.spmis.krige.points import real_array
 from . import _geo
+from ._progress import _tqdm, check_progress
 
 #: Grid cells kriged in one call when a grid is kriged in memory: the targets of one band of
 #: rows are built at a time, so the coordinates never take more than some tens of MiB.
@@ -30,6 +34,18 @@ def cell_targets(x: np.ndarray, y: np.ndarray) -> np.ndarray:
     return np.column_stack([np.tile(x, y.size), np.repeat(y, x.size)])
 
 
+@contextlib.contextmanager
+def _one_bar(progress: object, total: int) -> Iterator[object]:
+    """One bar that the bands' predict calls advance in turn: `progress` itself unless it is
+    True, when a bar of `total` cells is made here and closed at the end."""
+    if progress is not True:
+        yield progress
+        return
+    with _tqdm()(total=total, unit="target", desc="kriging", file=sys.stderr,
+                 mininterval=0.1, unit_scale=True) as bar:
+        yield bar
+
+
 def attributes(settings: dict[str, Any]) -> dict[str, Any]:
     """Dataset attributes describing the kriging: model, parameters, kind, neighbourhood.
 
@@ -43,7 +59,7 @@ def attributes(settings: dict[str, Any]) -> dict[str, Any]:
     for name in ("mean", "drift", "max_distance", "anisotropy", "block", "unit"):
         if settings.get(name) is not None:
             value = settings[name]
-            attrs[name] = list(map(float, value)) if isinstance(value, tuple) else value
+            attrs[name] = list(map(float, value)) if isinstance(value, (tuple, list)) else value
     attrs["neighbours"] = "all" if settings["neighbours"] is None else int(settings["neighbours"])
     attrs["min_neighbours"] = int(settings["min_neighbours"])
     attrs["gtype"] = settings["gtype"]
@@ -73,7 +89,14 @@ def grid(kriging: Any, x: Any, y: Any, *, block: Optional[tuple[float, float]],
     xs, ys = axis(x, "x"), axis(y, "y")
     settings = {**kriging._settings, "block": None if block is None else tuple(block)}
     coords = {"y": ("y", ys), "x": ("x", xs)}
+    check_progress(progress)
     if chunks is not None:
+        if progress is not False:
+            raise ValueError(
+                "progress is for grids kriged in memory; with chunks the Dataset is lazy: "
+                "follow its computation with dask.diagnostics.ProgressBar or "
+                "distributed.progress"
+            )
         from . import dask as _dask
 
         estimate, variance = _dask.grid_arrays(kriging, xs, ys, chunks=chunks, block=block)
@@ -82,11 +105,12 @@ def grid(kriging: Any, x: Any, y: Any, *, block: Optional[tuple[float, float]],
         estimate = np.empty((ys.size, xs.size))
         variance = np.empty((ys.size, xs.size))
         rows = max(1, BAND_CELLS // xs.size)
-        for start in range(0, ys.size, rows):
-            band = slice(start, start + rows)
-            found = kriging.predict(cell_targets(xs, ys[band]), block=block)
-            estimate[band] = found.estimate.reshape(-1, xs.size)
-            variance[band] = found.variance.reshape(-1, xs.size)
+        with _one_bar(progress, xs.size * ys.size) as bar:
+            for start in range(0, ys.size, rows):
+                band = slice(start, start + rows)
+                found = kriging.predict(cell_targets(xs, ys[band]), block=block, progress=bar)
+                estimate[band] = found.estimate.reshape(-1, xs.size)
+                variance[band] = found.variance.reshape(-1, xs.size)
     variables = {"estimate": (("y", "x"), estimate), "variance": (("y", "x"), variance)}
     return dataset(variables, coords, settings, kriging._crs)
 

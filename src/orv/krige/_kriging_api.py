@@ -290,7 +290,7 @@ class Kriging:
         self._settings = {
             "model": model, "kind": kind, "mean": mean, "drift": drift, "neighbours": neighbours,
             "min_neighbours": min_neighbours, "max_distance": max_distance,
-            "anisotropy": None if anisotropy is None else tuple(anisotropy), "gtype": gtype,
+            "anisotropy": anisotropy, "gtype": gtype,
             "unit": given.unit,
         }
         self._gtype = _choice(gtype, "gtype", GTYPES)
@@ -681,7 +681,10 @@ class Kriging:
             then Dask-backed and can be written chunk by chunk (``to_zarr``,
             ``to_netcdf``). Needs the ``dask`` extra.
         progress : bool or tqdm, default False
-            Reserved for a progress bar.
+            True shows one progress bar of the cells done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead. Not with `chunks`: the Dask
+            Dataset is lazy, and Dask's own diagnostics (``dask.diagnostics.ProgressBar``,
+            ``distributed.progress``) follow its tasks when it is computed.
 
         Returns
         -------
