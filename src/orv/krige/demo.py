@@ -11,6 +11,10 @@ ln(zinc) of the Meuse survey in projected coordinates, along and across its dire
 greatest continuity, after `adjust_anisotropy`, and in geographic coordinates (via pyproj),
 whose great-circle lags in km must agree with the projected lags in m / 1000.
 
+Part 3 krigs held-out points of the known-truth field with the true model and checks the mean
+squared z-score and the RMSE against the kriging standard deviation; with data/meuse_grid.csv
+it maps ln(zinc) on the Meuse flood plain's 40 m grid (PNG, and GeoTIFF with the geo extra).
+
 Both parts write PNG plots with the pair counts. The exit status is 1 when a check fails or
 matplotlib or pyproj is missing. Run it with ``python -m orv.krige.demo [--out DIR] [--quick]``
 (the 'demo' extra installs matplotlib and pyproj).
