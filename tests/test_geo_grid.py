@@ -1,4 +1,6 @@
 """GeoPandas points with their CRS, grids as xarray Datasets, GeoTIFFs read back, DataFrames."""
+import io
+
 import numpy as np
 import pytest
 
@@ -197,3 +199,17 @@ def test_results_convert_to_dataframes(survey):
     assert list(table.columns) == ["observed", "estimate", "variance", "residual", "zscore",
                                    "fold"]
     assert table["zscore"].pow(2).mean() == pytest.approx(validation.mean_squared_zscore)
+
+
+def test_one_progress_bar_counts_every_cell_of_every_band(monkeypatch):
+    tqdm = pytest.importorskip("tqdm")
+    from orv.krige import _grid
+
+    monkeypatch.setattr(_grid, "BAND_CELLS", 100)  # several bands of 4 rows of 25 cells
+    rng = np.random.default_rng(2)
+    kriging = Kriging(rng.uniform(0, 10, (60, 2)), rng.normal(size=60), MODEL, neighbours=8)
+    x, y = np.linspace(0, 10, 25), np.linspace(0, 10, 11)
+    with tqdm.tqdm(file=io.StringIO()) as bar:
+        grid = kriging.grid(x, y, progress=bar)
+        assert bar.n == 25 * 11
+    assert grid["estimate"].values.tobytes() == kriging.grid(x, y)["estimate"].values.tobytes()

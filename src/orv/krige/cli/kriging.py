@@ -338,8 +338,7 @@ def run(args: argparse.Namespace) -> str:
     x, y = template[:2] if template is not None else _cells(args, points)
     block = (abs(float(x[1] - x[0])) if x.size > 1 else args.cell or 1.0,
              abs(float(y[1] - y[0])) if y.size > 1 else args.cell or 1.0) if args.block else None
-    progress = sys.stderr is not None and sys.stderr.isatty()
-    dataset = noting_warnings(PROG, _grid_of, kriging, x, y, block, progress)
+    dataset = noting_warnings(PROG, _with_progress, kriging.grid, x, y, block=block)
     dataset = _geo.write_crs(dataset, crs) if "spatial_ref" not in dataset.coords else dataset
     _write(args, dataset)
     if args.plot is not None:
@@ -355,17 +354,20 @@ def run(args: argparse.Namespace) -> str:
              + (", block" if block else "") + f": {y.size} x {x.size} cells, {filled} "
              f"estimated, written to {args.out}"]
     if args.cv:
-        lines.append("# leave-one-out\n" + repr(noting_warnings(PROG, kriging.cross_validate)))
+        validation = noting_warnings(PROG, _with_progress, kriging.cross_validate)
+        lines.append("# leave-one-out\n" + repr(validation))
     return "\n".join(lines)
 
 
-def _grid_of(kriging: Kriging, x: np.ndarray, y: np.ndarray, block: Any, progress: bool) -> Any:
-    if progress:
+def _with_progress(call: Any, *arguments: Any, **options: Any) -> Any:
+    """`call`'s result, with a progress bar when standard error is a terminal and tqdm is
+    installed."""
+    if sys.stderr is not None and sys.stderr.isatty():
         try:
-            return kriging.grid(x, y, block=block, progress=True)
+            return call(*arguments, progress=True, **options)
         except ImportError:
-            pass  # without tqdm the map is made without a bar
-    return kriging.grid(x, y, block=block)
+            pass  # without tqdm the work is done without a bar
+    return call(*arguments, **options)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
