@@ -213,3 +213,15 @@ def test_one_progress_bar_counts_every_cell_of_every_band(monkeypatch):
         grid = kriging.grid(x, y, progress=bar)
         assert bar.n == 25 * 11
     assert grid["estimate"].values.tobytes() == kriging.grid(x, y)["estimate"].values.tobytes()
+
+
+@pytest.mark.parametrize("module, call", [
+    ("xarray", lambda k: k.grid([0.5], [0.5])),
+    ("pandas", lambda k: k.predict([[0.5, 0.5]]).to_dataframe()),
+])
+def test_a_missing_optional_package_names_the_extra(monkeypatch, module, call):
+    kriging = Kriging(np.random.default_rng(1).uniform(size=(10, 2)), np.arange(10.0), MODEL)
+    monkeypatch.setitem(__import__("sys").modules, module, None)
+    with pytest.raises(ImportError, match=rf'needs {module}; install it with: pip install '
+                                          r'"orv-krige\[geo\]"'):
+        call(kriging)
