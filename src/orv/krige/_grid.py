@@ -25,7 +25,8 @@ def axis(values: Any, name: str) -> np.ndarray:
         raise ValueError(f"{name} must be a non-empty one-dimensional array of cell centres; "
                          f"got shape {array.shape}")
     if not np.isfinite(array).all():
-        raise ValueError(f"{name} must hold finite cell centres; {name}[{int(np.argmax(~np.isfinite(array)))}] is not")
+        first = int(np.argmax(~np.isfinite(array)))
+        raise ValueError(f"{name} must hold finite cell centres; {name}[{first}] is not")
     return array
 
 

@@ -335,7 +335,9 @@ def _chunk_sizes(chunks: Any) -> tuple[Any, Any]:
     if isinstance(chunks, dict):
         unknown = set(chunks) - {"x", "y"}
         if unknown:
-            raise ValueError(f"chunks may name the dimensions y and x; got {sorted(map(str, unknown))}")
+            raise ValueError(
+                f"chunks may name the dimensions y and x; got {sorted(map(str, unknown))}"
+            )
         return chunks.get("y", -1), chunks.get("x", -1)
     if isinstance(chunks, (tuple, list)):
         if len(chunks) != 2:

@@ -301,7 +301,8 @@ def _plot(args: argparse.Namespace, dataset: Any, points: np.ndarray) -> None:
         figure.colorbar(image, ax=axes, shrink=0.8)
         axes.scatter(points[:, 0], points[:, 1], s=4, c="k", label="samples")
         axes.set(title=title, aspect="equal")
-    figure.suptitle(f"{args.file}: {value}, {dataset.attrs['model']} model, {dataset.attrs['kind']} kriging")
+    figure.suptitle(f"{args.file}: {value}, {dataset.attrs['model']} model, "
+                    f"{dataset.attrs['kind']} kriging")
     try:
         figure.savefig(args.plot, format="png", dpi=110)
     except OSError as exc:
