@@ -168,34 +168,39 @@ class CrossValidation:
 
 
 def _merge_duplicates(coordinates, values, policy):
-    """Samples at one location merged into one with their mean value, or a ValueError."""
-    if coordinates.shape[0] < 2:
+    """Samples at one location merged into one with their mean value, or a ValueError.
+
+    Locations are compared after one stable sort of the rows, a column at a time, so that the
+    check needs memory for an index and one column rather than copies of the whole array.
+    """
+    n = coordinates.shape[0]
+    if n < 2:
         return coordinates, values
-    unique, first, inverse, counts = np.unique(
-        coordinates, axis=0, return_index=True, return_inverse=True, return_counts=True
-    )
-    inverse = inverse.reshape(-1)
-    surplus = coordinates.shape[0] - unique.shape[0]
+    order = np.lexsort(coordinates.T[::-1])
+    same = np.ones(n - 1, dtype=bool)
+    for axis in range(coordinates.shape[1]):
+        column = coordinates[order, axis]
+        same &= column[1:] == column[:-1]
+        del column
+    surplus = int(np.count_nonzero(same))
     if surplus == 0:
         return coordinates, values
+    starts = np.flatnonzero(np.concatenate(([True], ~same)))
+    sizes = np.diff(np.append(starts, n))
+    # The sort is stable: each location's first row in sorted order is its first sample.
+    firsts = order[starts]
     if policy == "raise":
-        repeated = np.flatnonzero(counts[inverse] > 1)
-        where = int(repeated[0])
+        where = int(firsts[sizes > 1].min())
         raise ValueError(
             f"{surplus} sample(s) repeat the location of another, the first at index "
             f"{where} {tuple(coordinates[where].tolist())}; merge them or pass "
             "duplicates='mean'"
         )
     _warn(f"merged {surplus} sample(s) at repeated locations into their locations' means")
+    means = np.add.reduceat(values[order], starts) / sizes
     # Merged samples keep the order of each location's first sample.
-    order = np.argsort(first, kind="stable")
-    rank = np.empty_like(order)
-    rank[order] = np.arange(order.size)
-    sums = np.zeros(unique.shape[0])
-    np.add.at(sums, rank[inverse], values)
-    merged_counts = np.zeros(unique.shape[0])
-    np.add.at(merged_counts, rank[inverse], 1.0)
-    return np.ascontiguousarray(unique[order]), sums / merged_counts
+    by_first = np.argsort(firsts, kind="stable")
+    return np.ascontiguousarray(coordinates[firsts[by_first]]), means[by_first]
 
 
 class Kriging:
@@ -335,9 +340,14 @@ class Kriging:
                 )
             self._max_distance2 = limit * limit
 
-        coordinates, samples = _samples(points, values, self._gtype)
-        coordinates, samples = _drop_non_finite(coordinates, samples, nan_policy)
+        given_coordinates, given_values = _samples(points, values, self._gtype)
+        coordinates, samples = _drop_non_finite(given_coordinates, given_values, nan_policy)
         coordinates, samples = _merge_duplicates(coordinates, samples, duplicates)
+        # The object keeps samples of its own: the caller's arrays stay theirs to change.
+        if coordinates is given_coordinates:
+            coordinates = coordinates.copy()
+        if samples is given_values:
+            samples = samples.copy()
         if samples.size == 0:
             raise ValueError("points and values hold no usable sample")
         self._dimensions = coordinates.shape[1]
@@ -391,10 +401,10 @@ class Kriging:
                 EARTH_RADIUS_KM
                 * np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], 1)
             )
-        shifted = coordinates - self._centre
-        if self._rotation is not None:
-            shifted = shifted @ self._rotation.T
-        return np.ascontiguousarray(shifted)
+        if self._rotation is None:
+            # Differences of the coordinates themselves: no copy, and no rounding of a shift.
+            return np.ascontiguousarray(coordinates, dtype=np.float64)
+        return np.ascontiguousarray((coordinates - self._centre) @ self._rotation.T)
 
     def _targets(self, targets):
         array = real_array(targets, "targets")
