@@ -107,6 +107,9 @@ def kriging_benchmark(arguments):
     print(f"{arguments.samples:,} samples, ordinary kriging with 32 neighbours, a grid of "
           f"{side} x {side} = {side * side:,} cells; Dask chunks of {rows} rows "
           f"({rows * side:,} cells, {-(-side // rows)} tasks)")
+    if arguments.zarr:
+        zarr_benchmark(arguments, kriging, x, y)
+        return
     orv.krige.set_num_threads(2)
     kriging.grid(x[:50], y[:50])
     local, expected = timed(lambda: kriging.grid(x, y))
@@ -128,6 +131,29 @@ def kriging_benchmark(arguments):
           f"{'met' if distributed_time <= 1.25 * local else 'MISSED'}")
 
 
+def zarr_benchmark(arguments, kriging, x, y):
+    """The chunked grid written to a Zarr store on the cluster, and each worker's memory."""
+    from distributed import Client, LocalCluster
+
+    import orv.krige
+
+    rows = max(1, arguments.chunk_cells // 2000)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(orv.krige.set_num_threads, 1)
+        before = client.run(worker_rss)
+        lazy = kriging.grid(x, y, chunks=(rows, 2000))
+        elapsed, _ = timed(lambda: lazy.to_zarr(arguments.zarr, mode="w", consolidated=False))
+        after = client.run(worker_rss)
+    mib = 1 << 20
+    print(f"\nwritten to {arguments.zarr} in {elapsed:.1f} s, "
+          f"{lazy['estimate'].data.npartitions} tasks of {rows} x 2000 cells; the grid's two "
+          f"variables take {2 * 8 * x.size * y.size / mib:,.0f} MiB")
+    for worker in sorted(after):
+        print(f"worker {worker}: {before[worker][0] / mib:.0f} MiB before, peak "
+              f"{after[worker][1] / mib:.0f} MiB")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--kriging", action="store_true",
@@ -136,6 +162,10 @@ def main():
     parser.add_argument("--samples", type=int, default=50_000, help="--kriging: samples")
     parser.add_argument("--chunk-cells", type=int, default=250_000,
                         help="--kriging: cells per Dask chunk (whole rows)")
+    parser.add_argument("--zarr", metavar="PATH",
+                        help="--kriging: write the chunked grid to this Zarr store on the "
+                             "cluster instead, with each worker's peak memory (try --cells "
+                             "100000000 --chunk-cells 1000000)")
     parser.add_argument("--n", type=int, default=1_000_000, help="number of samples")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--tiles", type=int, default=None, help="tiles (default: automatic)")
