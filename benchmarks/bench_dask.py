@@ -14,6 +14,12 @@ square, 20 classes up to max_lag = 1/30 of its side (PROJCS). In this one proces
 
 The per-pair cost of the local engine gives an estimate of the time on k workers; it is an
 estimate (perfect division of the pair work), stated as such.
+
+With `--kriging` it measures kriging instead: a grid of `--cells` cells (default 10^7) from
+`--samples` samples (default 50,000; ordinary kriging, 32 neighbours, spherical model) by
+`Kriging.grid` in this process on 2 threads, against `Kriging.grid(..., chunks=...)` computed on
+`LocalCluster(n_workers=2, threads_per_worker=1)` (the engine on one thread in each worker), the
+results checked bit for bit.
 """
 import argparse
 import os
@@ -82,14 +88,93 @@ def run_with_a_killed_worker(client, kill_after, call):
     return outcome["time"], outcome["result"], victim
 
 
+def kriging_benchmark(arguments):
+    """Kriging.grid in this process against its chunked form on a two-worker cluster."""
+    from distributed import Client, LocalCluster
+
+    import orv.krige
+    from orv.krige import Kriging, VariogramModel
+
+    points, values = samples(arguments.samples)
+    model = VariogramModel("Spherical", {"PSill": 0.5, "Range": 20_000.0, "Nugget": 0.09})
+    kriging = Kriging(points, values, model, neighbours=32)
+    side = int(round(arguments.cells ** 0.5))
+    x = (np.arange(side) + 0.5) * (SIDE / side)
+    y = SIDE - (np.arange(side) + 0.5) * (SIDE / side)
+    rows = max(1, arguments.chunk_cells // side)
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+          f"Python {sys.version.split()[0]}")
+    print(f"{arguments.samples:,} samples, ordinary kriging with 32 neighbours, a grid of "
+          f"{side} x {side} = {side * side:,} cells; Dask chunks of {rows} rows "
+          f"({rows * side:,} cells, {-(-side // rows)} tasks)")
+    if arguments.zarr:
+        zarr_benchmark(arguments, kriging, x, y)
+        return
+    orv.krige.set_num_threads(2)
+    kriging.grid(x[:50], y[:50])
+    local, expected = timed(lambda: kriging.grid(x, y))
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(orv.krige.set_num_threads, 1)
+        kriging.grid(x[:50], y[:50], chunks=25).compute()
+        distributed_time, result = timed(lambda: kriging.grid(x, y, chunks=(rows, side)).compute())
+    for name in ("estimate", "variance"):
+        assert result[name].values.tobytes() == expected[name].values.tobytes(), \
+            f"the Dask {name} differs from the local one"
+    print()
+    print("| run | time (s) | ratio to local | result |")
+    print("|---|---|---|---|")
+    print(f"| Kriging.grid, 2 threads | {local:.2f} | 1.00 | reference |")
+    print(f"| Kriging.grid(chunks=...), LocalCluster 2 workers x 1 thread | "
+          f"{distributed_time:.2f} | {distributed_time / local:.2f} | equal bit for bit |")
+    print(f"\n{side * side / local:,.0f} cells/s locally; the goal is Dask <= 1.25 x local: "
+          f"{'met' if distributed_time <= 1.25 * local else 'MISSED'}")
+
+
+def zarr_benchmark(arguments, kriging, x, y):
+    """The chunked grid written to a Zarr store on the cluster, and each worker's memory."""
+    from distributed import Client, LocalCluster
+
+    import orv.krige
+
+    rows = max(1, arguments.chunk_cells // 2000)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        client.run(orv.krige.set_num_threads, 1)
+        before = client.run(worker_rss)
+        lazy = kriging.grid(x, y, chunks=(rows, 2000))
+        elapsed, _ = timed(lambda: lazy.to_zarr(arguments.zarr, mode="w", consolidated=False))
+        after = client.run(worker_rss)
+    mib = 1 << 20
+    print(f"\nwritten to {arguments.zarr} in {elapsed:.1f} s, "
+          f"{lazy['estimate'].data.npartitions} tasks of {rows} x 2000 cells; the grid's two "
+          f"variables take {2 * 8 * x.size * y.size / mib:,.0f} MiB")
+    for worker in sorted(after):
+        print(f"worker {worker}: {before[worker][0] / mib:.0f} MiB before, peak "
+              f"{after[worker][1] / mib:.0f} MiB")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kriging", action="store_true",
+                        help="measure kriging on a grid instead of the variogram")
+    parser.add_argument("--cells", type=int, default=10_000_000, help="--kriging: grid cells")
+    parser.add_argument("--samples", type=int, default=50_000, help="--kriging: samples")
+    parser.add_argument("--chunk-cells", type=int, default=250_000,
+                        help="--kriging: cells per Dask chunk (whole rows)")
+    parser.add_argument("--zarr", metavar="PATH",
+                        help="--kriging: write the chunked grid to this Zarr store on the "
+                             "cluster instead, with each worker's peak memory (try --cells "
+                             "100000000 --chunk-cells 1000000)")
     parser.add_argument("--n", type=int, default=1_000_000, help="number of samples")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--tiles", type=int, default=None, help="tiles (default: automatic)")
     parser.add_argument("--kill-at", type=float, default=0.4,
                         help="fraction of the Dask time after which a worker is killed")
     arguments = parser.parse_args()
+    if arguments.kriging:
+        kriging_benchmark(arguments)
+        return
 
     from distributed import Client, LocalCluster
 

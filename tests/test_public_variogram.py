@@ -369,7 +369,7 @@ P, V = [[0.0, 0.0], [1.0, 0.0], [0.0, 2.0]], [1.0, 2.0, 3.0]
     ((P, V[:2]), {}, ValueError, "points and values must have the same length"),
     (([[0.0, 0.0]], [1.0]), {}, ValueError, "at least 2 samples"),
     ((P, V), {"gtype": "UTM"}, ValueError, "gtype must be one of 'PROJCS', 'GEOGCS'"),
-    ((P, V), {"gtype": None}, TypeError, "gtype must be one of"),
+    ((P, V), {"gtype": 3}, TypeError, "gtype must be one of"),
     ((P, V), {"estimator": "dowd"}, ValueError, "estimator must be one of 'matheron', 'cressie'"),
     ((P, V), {"nan_policy": "propagate"}, ValueError, "nan_policy must be one of 'raise', 'omit'"),
     ((P, [[1.0, 2.0, 3.0]]), {}, ValueError, "values must be a one-dimensional"),

@@ -7,19 +7,23 @@ import math
 import numbers
 import os
 import warnings
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._algos.spmis.krige.points import real_array
 from .._algos.spmis.krige.threads import get_num_threads
-from . import _kriging
+from . import _geo, _grid, _kriging
 from ._anisotropy import Anisotropy
 from ._engine_model import engine_model
 from ._model import BOUNDED, VariogramModel
 from ._progress import check_progress, progress_reporter
 from ._variogram import GTYPES, NAN_POLICIES, _choice, _drop_non_finite, _real, _samples
+
+if TYPE_CHECKING:
+    import pandas
+    import xarray
 
 KINDS = ("simple", "ordinary", "universal")
 DRIFTS = ("linear", "quadratic")
@@ -64,6 +68,11 @@ def _count(value: object, name: str, least: int) -> int:
     return number
 
 
+def _frame(result: object, columns: tuple[str, ...]) -> "pandas.DataFrame":
+    pandas = _geo.require("pandas", purpose="to_dataframe")
+    return pandas.DataFrame({name: np.array(getattr(result, name)) for name in columns})
+
+
 @dataclasses.dataclass(frozen=True, eq=False)
 class Prediction:
     """Kriging estimates at targets, returned by `Kriging.predict`.
@@ -82,6 +91,10 @@ class Prediction:
     estimate: NDArray[np.float64]
     variance: NDArray[np.float64]
     neighbours: NDArray[np.int64]
+
+    def to_dataframe(self) -> "pandas.DataFrame":
+        """The columns ``estimate``, ``variance`` and ``neighbours``, one row per target."""
+        return _frame(self, ("estimate", "variance", "neighbours"))
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -107,6 +120,11 @@ class CrossValidation:
     residual: NDArray[np.float64]
     zscore: NDArray[np.float64]
     fold: NDArray[np.int64]
+
+    def to_dataframe(self) -> "pandas.DataFrame":
+        """The columns ``observed``, ``estimate``, ``variance``, ``residual``, ``zscore`` and
+        ``fold``, one row per sample."""
+        return _frame(self, ("observed", "estimate", "variance", "residual", "zscore", "fold"))
 
     @property
     def mean_error(self) -> float:
@@ -194,11 +212,13 @@ class Kriging:
 
     Parameters
     ----------
-    points : array_like, shape (N, d) or (N,)
+    points : array_like, shape (N, d) or (N,), or GeoSeries or GeoDataFrame of points
         Sample coordinates: d = 1, 2 or 3 projected coordinates, or (longitude, latitude) in
-        degrees for ``gtype="GEOGCS"``.
-    values : array_like, shape (N,)
-        Sample values.
+        degrees for ``gtype="GEOGCS"``. GeoPandas points bring their CRS: a geographic CRS
+        means GEOGCS (GeoPandas keeps x = longitude, y = latitude whatever the CRS's axis
+        order), any other PROJCS; targets and grids are then held to that CRS.
+    values : array_like, shape (N,), or str
+        Sample values; with a GeoDataFrame also the name of one of its columns.
     model : VariogramModel
         The variogram model, e.g. a `FittedVariogram` from `ExperimentalVariogram.fit`.
     kind : {"simple", "ordinary", "universal"}, default "ordinary"
@@ -225,8 +245,10 @@ class Kriging:
         `scale`. Neighbours are chosen by that distance too. An `Anisotropy` from
         `fit_anisotropy` stands for ``(anisotropy.angle, anisotropy.ratio)``; the model's
         Range is then the range along the major axis, ``anisotropy.major_range``.
-    gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
-        For GEOGCS the distance is the chord of the sphere of radius 6371.0088 km, in km,
+    gtype : {"PROJCS", "GEOGCS"}, optional
+        By default that of the points' CRS, else PROJCS; one that contradicts the CRS is a
+        ValueError. For GEOGCS the distance is the chord of the sphere of radius 6371.0088
+        km, in km,
         which keeps every model valid in three dimensions a valid covariance on the sphere;
         it is shorter than the great-circle distance of `variogram` by less than 0.03 %
         below 500 km.
@@ -240,8 +262,8 @@ class Kriging:
 
     Notes
     -----
-    Bounded models (Gaussian, Spherical, Exponential, Matern, Stable) are solved through their covariance
-    C(h) = sill − γ(h): a Cholesky factor of the sample block, and the drift through its
+    Bounded models (Gaussian, Spherical, Exponential, Matern, Stable) are solved through
+    their covariance C(h) = sill − γ(h): a Cholesky factor of the sample block, and the drift through its
     Schur complement, which needs only forward substitutions and stays stable where the
     bordered system is indefinite. Linear and Power have no covariance; they are solved
     through the generalized covariance −γ, and HoleEffect, whose covariance is not positive
@@ -263,10 +285,21 @@ class Kriging:
         min_neighbours: int = 1,
         max_distance: Optional[float] = None,
         anisotropy: Optional[tuple[float, float] | Anisotropy] = None,
-        gtype: str = "PROJCS",
+        gtype: Optional[str] = None,
         duplicates: str = "mean",
         nan_policy: str = "raise",
     ) -> None:
+        # GeoPandas points: coordinates, gtype and unit from their CRS, which targets and
+        # grids are then held to. The options as given describe the grids made later.
+        given = _geo.samples(points, values, gtype)
+        points, values, gtype = given.points, given.values, given.gtype
+        self._crs = given.crs
+        self._settings = {
+            "model": model, "kind": kind, "mean": mean, "drift": drift, "neighbours": neighbours,
+            "min_neighbours": min_neighbours, "max_distance": max_distance,
+            "anisotropy": anisotropy, "gtype": gtype,
+            "unit": given.unit,
+        }
         self._gtype = _choice(gtype, "gtype", GTYPES)
         self._kind = _choice(kind, "kind", KINDS)
         _choice(duplicates, "duplicates", DUPLICATES)
@@ -475,8 +508,12 @@ class Kriging:
 
         Parameters
         ----------
-        targets : array_like, shape (M, d)
+        targets : array_like, shape (M, d), GeoSeries or GeoDataFrame, or xarray object
             Target coordinates, like the points (a single point may be given as shape (d,)).
+            GeoPandas points and xarray objects must be in the samples' CRS when both carry
+            one (a ValueError otherwise: nothing is reprojected). For a DataArray or Dataset
+            the targets are its ``x`` and ``y`` (or ``lon`` and ``lat``) coordinates,
+            broadcast against each other.
         block : (float, float), optional
             ``(dx, dy)``: block kriging (2-D PROJCS) of the mean over the block of that size
             centred on each target, discretised by ``block_points`` x ``block_points`` points
@@ -490,10 +527,19 @@ class Kriging:
 
         Returns
         -------
-        Prediction
+        Prediction or xarray.Dataset
             Estimate, variance and number of samples used per target. At a sample's location
-            point kriging returns the sample's value with variance 0.
+            point kriging returns the sample's value with variance 0. For xarray targets a
+            Dataset of ``estimate``, ``variance`` and ``neighbours`` on their dimensions, with
+            the attributes and CRS of `grid`.
         """
+        # Targets as xarray coordinates (a Dataset on them comes back) or GeoPandas points,
+        # in the samples' CRS.
+        if _geo.is_xarray(targets):
+            return _grid.predict_xarray(self, targets, block=block, block_points=block_points,
+                                        progress=progress)
+        if _geo.is_geopandas(targets):
+            targets = _geo.geopandas_targets(targets, self._crs)
         check_progress(progress)
         points = self._targets(targets)
         offsets = None
@@ -616,3 +662,49 @@ class Kriging:
             self._values, estimate, variance, _read_only(residual), _read_only(zscore),
             _read_only(labels),
         )
+
+    # ---- grids -------------------------------------------------------------------------------
+
+    def grid(
+        self, x: ArrayLike, y: ArrayLike, *, block: Optional[tuple[float, float]] = None,
+        chunks: Optional[object] = None, progress: object = False,
+    ) -> "xarray.Dataset":
+        """Kriging estimates and variances on the grid of cell centres ``x`` by ``y``.
+
+        Parameters
+        ----------
+        x, y : array_like, shape (nx,) and (ny,)
+            The cell centres along each axis (longitude and latitude for GEOGCS), kept as the
+            Dataset's coordinates as given (any order and spacing).
+        block : (float, float), optional
+            Block kriging over blocks of this size centred on the cells, as in `predict`;
+            usually the cell size.
+        chunks : int, (int, int) or dict, optional
+            Krige lazily on Dask: the grid is split into chunks of this many cells along
+            ``y`` and ``x`` (one int: both), each one task that builds its own targets from
+            its slices of the axes, so that no task holds more than its chunk. The Dataset is
+            then Dask-backed and can be written chunk by chunk (``to_zarr``,
+            ``to_netcdf``). Needs the ``dask`` extra.
+        progress : bool or tqdm, default False
+            True shows one progress bar of the cells done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead. Not with `chunks`: the Dask
+            Dataset is lazy, and Dask's own diagnostics (``dask.diagnostics.ProgressBar``,
+            ``distributed.progress``) follow its tasks when it is computed.
+
+        Returns
+        -------
+        xarray.Dataset
+            ``estimate`` and ``variance`` (float64, dimensions ``y``, ``x``); the attributes
+            name the model (``model`` and ``model_<parameter>``), ``kind``, ``neighbours``
+            (``"all"`` for global kriging), ``min_neighbours`` and the options given
+            (``max_distance``, ``anisotropy``, ``block``, ...). When the samples carry a CRS,
+            the ``spatial_ref`` coordinate holds it as rioxarray reads it, so that
+            ``ds.rio.crs`` and ``ds.rio.to_raster("map.tif")`` work. Equal, bit for bit, to
+            `predict` at the cells, in memory or on Dask.
+
+        Notes
+        -----
+        Needs xarray (the ``geo`` extra). In memory the cells are kriged in bands of about
+        10⁶, so that the targets take no more memory than one band's.
+        """
+        return _grid.grid(self, x, y, block=block, chunks=chunks, progress=progress)

@@ -122,6 +122,18 @@ class ExperimentalVariogram:
             lines.append(f"  {lower:12.6g} {upper:12.6g} {lag:12.6g} {gamma:14.6g} {count:10d}")
         return "\n".join(lines) + ")"
 
+    def to_dataframe(self) -> Any:
+        """The classes as a pandas DataFrame: ``lower``, ``upper``, ``lag``, ``semivariance``
+        and ``count``, one row per class (lag and semivariance NaN where a class is empty)."""
+        from ._geo import require
+
+        pandas = require("pandas", purpose="to_dataframe")
+        return pandas.DataFrame({
+            "lower": self.edges[:-1].copy(), "upper": self.edges[1:].copy(),
+            "lag": self.lags.copy(), "semivariance": self.semivariance.copy(),
+            "count": self.counts.copy(),
+        })
+
     def fit(
         self,
         model: str,

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 from .._algos.spmis.krige import threads as _threads
 from .._algos.spmis.krige.geodesy import great_circle_distance
 from .._algos.spmis.krige.points import real_array
-from . import _engine
+from . import _engine, _geo
 from ._result import ExperimentalVariogram
 
 GTYPES = ("PROJCS", "GEOGCS")
@@ -230,7 +230,7 @@ def variogram(
     bins: Union[int, Sequence[float], NDArray[np.floating]] = 15,
     *,
     max_lag: Optional[float] = None,
-    gtype: Literal["PROJCS", "GEOGCS"] = "PROJCS",
+    gtype: Optional[Literal["PROJCS", "GEOGCS"]] = None,
     estimator: Literal["matheron", "cressie"] = "matheron",
     direction: Optional[float] = None,
     tolerance: float = 22.5,
@@ -245,12 +245,16 @@ def variogram(
 
     Parameters
     ----------
-    points : array_like, shape (N, d) or (N,)
-        Sample coordinates, one row per sample. ``gtype="PROJCS"``: d = 1, 2 or 3 planar
+    points : array_like, shape (N, d) or (N,), or GeoSeries or GeoDataFrame of points
+        Sample coordinates, one row per sample. GeoPandas points bring their CRS: a
+        geographic one means GEOGCS (x = longitude, y = latitude, as GeoPandas keeps them
+        whatever the CRS's axis order), a projected one PROJCS with its linear unit as the
+        result's `unit`; non-point geometries are refused. ``gtype="PROJCS"``: d = 1, 2 or 3 planar
         coordinates in any unit (a one-dimensional array is N positions on a line, d = 1).
         ``gtype="GEOGCS"``: d = 2, (longitude, latitude) in degrees, longitude first.
-    values : array_like, shape (N,)
-        The sample values (lists, NumPy arrays and pandas Series work).
+    values : array_like, shape (N,), or str
+        The sample values (lists, NumPy arrays and pandas Series work); with a GeoDataFrame
+        also the name of one of its columns.
     bins : int or sequence of float, default 15
         An int n >= 1: n equal-width classes from 0 to `max_lag`, with the edges
         ``np.linspace(0, max_lag, n + 1)``. Or the class edges themselves: at least 2 finite,
@@ -262,8 +266,9 @@ def variogram(
         third of the data's extent: the diagonal of the coordinates' bounding box for PROJCS,
         the great-circle distance between its corners (smallest longitude and latitude,
         largest longitude and latitude) for GEOGCS.
-    gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
-        Coordinate type: Euclidean distances in coordinate units, or great-circle distances in
+    gtype : {"PROJCS", "GEOGCS"}, optional
+        By default that of the points' CRS, else PROJCS (a gtype that contradicts the CRS is
+        a ValueError). Coordinate type: Euclidean distances in coordinate units, or great-circle distances in
         kilometres on a sphere of radius 6371.0088 km, for each pair exactly the value of
         `great_circle_distance`.
     estimator : {"matheron", "cressie"}, default "matheron"
@@ -332,12 +337,14 @@ def variogram(
     >>> result.counts.shape, result.max_lag
     ((10,), 30.0)
     """
+    # GeoPandas points: coordinates, gtype and unit from their CRS.
+    given = _geo.samples(points, values, gtype)
     prepared = _prepare(
-        points,
-        values,
+        given.points,
+        given.values,
         bins,
         max_lag=max_lag,
-        gtype=gtype,
+        gtype=given.gtype,
         estimator=estimator,
         direction=direction,
         tolerance=tolerance,
@@ -358,7 +365,7 @@ def variogram(
         prepared.prune,
         threads,
     )
-    return _result(prepared, counts, distance_means, value_means)
+    return _geo.with_unit(_result(prepared, counts, distance_means, value_means), given.unit)
 
 
 class _Prepared(NamedTuple):

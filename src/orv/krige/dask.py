@@ -5,6 +5,11 @@ pair index space without one); each task computes its piece's exact per-class su
 sums are merged in a tree. Since the engine's class means are correctly rounded from exact
 sums, the result does not depend on the split, the order of the merges or where each task ran.
 
+`predict` and ``Kriging.grid(..., chunks=...)`` krige chunks of targets as tasks: the Kriging
+object (samples, model, prepared coordinates) is one object of the graph, sent once to each
+worker that needs it, and each chunk is one task. The engine's arithmetic for one target does
+not depend on the others, so the result is the local one bit for bit for any chunking.
+
 Needs the ``dask`` extra: ``pip install "orv-krige[dask]"``.
 """
 from __future__ import annotations
@@ -27,11 +32,12 @@ import numpy as np
 from dask.utils import parse_bytes
 from numpy.typing import ArrayLike
 
-from . import _engine, _tiling
+from . import _engine, _geo, _grid, _tiling
 from . import _variogram as _front
+from ._kriging_api import Kriging, Prediction
 from ._result import ExperimentalVariogram
 
-__all__ = ["variogram"]
+__all__ = ["predict", "variogram"]
 
 # The options of orv.krige.variogram and their defaults, taken from its signature.
 _OPTIONS = {
@@ -127,7 +133,9 @@ def variogram(
         )
     # Dask arrays and DataFrame columns are computed here; other inputs pass unchanged.
     points, values = dask.compute(points, values, scheduler=client)
-    prepared = _front._prepare(points, values, bins, **{**_OPTIONS, **options})
+    given = _geo.samples(points, values, options.pop("gtype", None))
+    prepared = _front._prepare(given.points, given.values, bins,
+                               **{**_OPTIONS, **options, "gtype": given.gtype})
     if tiles is None:
         tiles = _default_tiles(client, prepared.values.shape[0])
     final, embedded_bytes = _graph(prepared, tiles)
@@ -149,7 +157,8 @@ def variogram(
             client.cancel(future)
             raise
     counts, distance_means, value_means = _engine.finish_state(state)
-    return _front._result(prepared, counts, distance_means, value_means)
+    return _geo.with_unit(_front._result(prepared, counts, distance_means, value_means),
+                          given.unit)
 
 
 def _client(client: Any):
@@ -248,3 +257,106 @@ def _graph(prepared: _front._Prepared, tiles: int):
             for start in range(0, len(states), _MERGE_FAN_IN)
         ]
     return states[0], embedded_samples * (points.itemsize * points.shape[1] + values.itemsize)
+
+
+# ---- kriging -----------------------------------------------------------------------------------
+
+
+def _predict_chunk(targets: np.ndarray, kriging: Kriging, block: Any) -> np.ndarray:
+    """One task: estimate, variance and neighbour count of a chunk of targets, as 3 columns."""
+    found = kriging.predict(np.asarray(targets, dtype=np.float64), block=block)
+    return np.column_stack([found.estimate, found.variance, found.neighbours.astype(np.float64)])
+
+
+def _grid_chunk(kriging: Kriging, y: np.ndarray, x: np.ndarray, block: Any) -> np.ndarray:
+    """One task: a chunk of a grid, its targets made here from the chunk's slices of the
+    axes (y as a column, x as a row), so that no task holds more than its chunk."""
+    found = kriging.predict(_grid.cell_targets(x.ravel(), y.ravel()), block=block)
+    shape = (y.size, x.size)
+    return np.stack([found.estimate.reshape(shape), found.variance.reshape(shape)], axis=-1)
+
+
+def _shared(kriging: object) -> Any:
+    """The Kriging object as one key of the graph: every task depends on that key, so the
+    object is sent once to each worker, and a worker that is lost gets it again from the
+    graph."""
+    if not isinstance(kriging, Kriging):
+        raise TypeError(f"kriging must be an orv.krige.Kriging; got {type(kriging).__name__}")
+    return dask.delayed(kriging, pure=True, traverse=False)
+
+
+def predict(kriging: Kriging, targets: Any, *, block: Optional[tuple[float, float]] = None
+            ) -> Prediction:
+    """`Kriging.predict` at chunked targets, lazily, one Dask task per chunk of targets.
+
+    Parameters
+    ----------
+    kriging : Kriging
+        The prepared kriging; it travels once to each worker.
+    targets : dask.array.Array or array_like, shape (M, d)
+        Target coordinates in chunks of rows (the columns are put in one chunk if they are
+        split); a NumPy array is one chunk.
+    block : (float, float), optional
+        Block kriging, as in `Kriging.predict`.
+
+    Returns
+    -------
+    Prediction
+        Whose `estimate`, `variance` and `neighbours` are Dask arrays, chunked as the
+        targets' rows; computed (``dask.compute(p.estimate, p.variance)``), they equal
+        ``kriging.predict(targets)`` bit for bit, for any chunking and any number of
+        workers. A task lost with its worker is run again; interrupting the computation
+        releases its futures, which cancels the tasks on the cluster.
+
+    Notes
+    -----
+    The targets are checked per chunk, in the tasks: a bad target fails the computation with
+    the ValueError of `Kriging.predict`. Each task runs the engine on
+    `orv.krige.get_num_threads` threads of its worker (``ORV_KRIGE_NUM_THREADS``): set it to
+    the worker's cores divided by its Dask threads.
+    """
+    import dask.array as da
+
+    shared = _shared(kriging)
+    array = da.asarray(targets)
+    if array.ndim != 2 or array.shape[1] != kriging._dimensions:
+        raise ValueError(
+            f"targets must be an M x {kriging._dimensions} array, like the points; got shape "
+            f"{array.shape}"
+        )
+    array = array.rechunk({1: -1})
+    columns = array.map_blocks(_predict_chunk, shared, block, chunks=(array.chunks[0], (3,)),
+                               dtype=np.float64, meta=np.empty((0, 0)))
+    return Prediction(columns[:, 0], columns[:, 1], columns[:, 2].astype(np.int64))
+
+
+def _chunk_sizes(chunks: Any) -> tuple[Any, Any]:
+    """The chunks along y and x of `Kriging.grid`: an int for both, a pair, or a dict."""
+    if isinstance(chunks, dict):
+        unknown = set(chunks) - {"x", "y"}
+        if unknown:
+            raise ValueError(
+                f"chunks may name the dimensions y and x; got {sorted(map(str, unknown))}"
+            )
+        return chunks.get("y", -1), chunks.get("x", -1)
+    if isinstance(chunks, (tuple, list)):
+        if len(chunks) != 2:
+            raise ValueError(f"chunks must be an int, a pair (y, x) or a dict; got {chunks!r}")
+        return chunks[0], chunks[1]
+    return chunks, chunks
+
+
+def grid_arrays(kriging: Kriging, x: np.ndarray, y: np.ndarray, *, chunks: Any, block: Any
+                ) -> tuple[Any, Any]:
+    """Lazy estimate and variance of the grid y by x, one task per chunk of cells."""
+    import dask.array as da
+
+    y_chunks, x_chunks = _chunk_sizes(chunks)
+    rows = da.from_array(y[:, None], chunks=(y_chunks, 1))
+    columns = da.from_array(x[None, :], chunks=(1, x_chunks))
+    both = da.map_blocks(
+        _grid_chunk, _shared(kriging), rows, columns, block, new_axis=2,
+        chunks=(rows.chunks[0], columns.chunks[1], (2,)), dtype=np.float64,
+        meta=np.empty((0, 0, 0)),
+    )
+    return both[..., 0], both[..., 1]

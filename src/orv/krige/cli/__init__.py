@@ -14,7 +14,6 @@ import argparse
 import json
 import math
 import sys
-import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -36,6 +35,7 @@ from ._common import (
     finite_float,
     lag_count,
     load,
+    noting_warnings,
     require_matplotlib,
     run_command,
 )
@@ -180,12 +180,7 @@ def _check_options(args: argparse.Namespace) -> None:
 
 def _noting_warnings(function: Any, *arguments: Any, **options: Any) -> Any:
     """`function`'s result; each RuntimeWarning it gives becomes a note on standard error."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", RuntimeWarning)
-        result = function(*arguments, **options)
-    for warning in caught:
-        print(f"{PROG}: note: {warning.message}", file=sys.stderr)
-    return result
+    return noting_warnings(PROG, function, *arguments, **options)
 
 
 def compute(args: argparse.Namespace) -> tuple[ExperimentalVariogram, FittedVariogram | None]:

@@ -7,8 +7,9 @@ import argparse
 import io
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
-from typing import IO, NoReturn
+from typing import IO, Any, NoReturn
 
 import numpy as np
 
@@ -99,6 +100,16 @@ def load(
     return np.column_stack([columns[args.x], columns[args.y]]), values
 
 
+def noting_warnings(prog: str, function: Any, *arguments: Any, **options: Any) -> Any:
+    """`function`'s result; each RuntimeWarning it gives becomes a note on standard error."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        result = function(*arguments, **options)
+    for warning in caught:
+        print(f"{prog}: note: {warning.message}", file=sys.stderr)
+    return result
+
+
 def require_matplotlib() -> None:
     # Checked before the semivariogram, whose cost grows with the square of the samples.
     try:
@@ -121,11 +132,11 @@ def _discard_stdout() -> None:
         os.close(devnull)
 
 
-def write_output(text: str) -> int:
+def write_output(text: str, prog: str = PROG) -> int:
     """Writes the result to standard output; returns the exit status."""
     if sys.stdout is None:
         # The interpreter sets no stream when descriptor 1 was closed; print would drop the text.
-        print(f"{PROG}: error: cannot write the output: standard output is closed",
+        print(f"{prog}: error: cannot write the output: standard output is closed",
               file=sys.stderr)
         return 1
     try:
@@ -136,7 +147,7 @@ def write_output(text: str) -> int:
         return 1
     except OSError as exc:
         _discard_stdout()
-        print(f"{PROG}: error: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
+        print(f"{prog}: error: cannot write the output: {exc.strerror or exc}", file=sys.stderr)
         return 1
     return 0
 
@@ -146,6 +157,7 @@ def run_command(
     compute: Callable[[argparse.Namespace], str],
     data_errors: tuple[type[Exception], ...],
     memory_message: str,
+    prog: str = PROG,
 ) -> int:
     """Parses, computes and writes, turning each failure into one line and an exit status:
     2 for a bad command line (UsageError from `parse`), 1 for input that cannot be read or
@@ -153,17 +165,17 @@ def run_command(
     try:
         args = parse()
     except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{prog}: error: {exc}", file=sys.stderr)
         return 2
     try:
         output = compute(args)
     except OSError as exc:
-        print(f"{PROG}: error: cannot read {args.file}: {exc.strerror or exc}", file=sys.stderr)
+        print(f"{prog}: error: cannot read {args.file}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     except data_errors as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{prog}: error: {exc}", file=sys.stderr)
         return 1
     except MemoryError:
-        print(f"{PROG}: error: {memory_message}", file=sys.stderr)
+        print(f"{prog}: error: {memory_message}", file=sys.stderr)
         return 1
-    return write_output(output)
+    return write_output(output, prog)
