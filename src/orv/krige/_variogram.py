@@ -187,10 +187,38 @@ def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
     return edges
 
 
+Direction = Union[float, tuple[float, float]]
+
+
+def _angles(direction: object, columns: int, gtype: str) -> tuple[Direction, float, float]:
+    """`direction` as given (a float, or (angle, dip) as floats), its angle and its dip."""
+    if isinstance(direction, (str, bytes)) or not isinstance(direction, (Sequence, np.ndarray)):
+        angle = _real(direction, "direction", "a number of degrees, (angle, dip) or None")
+        return angle, angle, 0.0
+    parts = list(direction)
+    if len(parts) != 2:
+        raise ValueError(
+            "direction must be a number of degrees or a pair (angle, dip) of degrees; got "
+            f"{len(parts)} item(s)"
+        )
+    if gtype != "PROJCS" or columns != 3:
+        raise ValueError(
+            "direction=(angle, dip) needs gtype='PROJCS' with 3 coordinate columns (a dip has "
+            f"no meaning otherwise); got gtype={gtype!r} with {columns} column(s): pass the "
+            "angle alone"
+        )
+    angle = _real(parts[0], "direction angle", "a number of degrees")
+    dip = _real(parts[1], "direction dip", "a number of degrees within [-90, 90]")
+    if not -90.0 <= dip <= 90.0:
+        raise ValueError(f"direction dip must be a number of degrees within [-90, 90]; got {dip!r}")
+    return (angle, dip), angle, dip
+
+
 def _direction(
     direction: object, tolerance: object, bandwidth: object, gtype: str, columns: int
-) -> tuple[Optional[float], float, Optional[float], Optional[tuple[float, float, float]]]:
-    """The options as floats, and the engine's (degrees, tolerance_degrees) or None."""
+) -> tuple[Optional[Direction], float, Optional[float], Optional[tuple[float, float, float]]]:
+    """The options as floats, and the engine's (degrees, tolerance_degrees, dip_degrees) or
+    None."""
     half_angle = _real(tolerance, "tolerance", "a number of degrees with 0 < tolerance <= 90")
     if not 0.0 < half_angle <= 90.0:
         raise ValueError(
@@ -200,18 +228,18 @@ def _direction(
         if bandwidth is not None:
             raise ValueError("bandwidth must be None when direction is None")
         return None, half_angle, None, None
-    angle = _real(direction, "direction", "a number of degrees or None")
-    if gtype != "PROJCS" or columns != 2:
+    given, angle, dip = _angles(direction, columns, gtype)
+    if gtype == "PROJCS" and columns == 1:
         raise ValueError(
-            "direction must be None unless gtype='PROJCS' with 2 coordinate columns; got "
-            f"gtype={gtype!r} with {columns} column(s)"
+            "direction must be None for points on a line (1 coordinate column); it needs 2 or "
+            "3 columns, or gtype='GEOGCS'"
         )
     width = None
     if bandwidth is not None:
         width = _real(bandwidth, "bandwidth", "a positive finite number or None")
         if width <= 0.0:
             raise ValueError(f"bandwidth must be a positive finite number or None; got {width!r}")
-    return angle, half_angle, width, (angle, half_angle)
+    return given, half_angle, width, (angle, half_angle, dip)
 
 
 def _cressie(means: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
@@ -232,7 +260,7 @@ def variogram(
     max_lag: Optional[float] = None,
     gtype: Literal["PROJCS", "GEOGCS"] = "PROJCS",
     estimator: Literal["matheron", "cressie"] = "matheron",
-    direction: Optional[float] = None,
+    direction: Optional[Union[float, tuple[float, float]]] = None,
     tolerance: float = 22.5,
     bandwidth: Optional[float] = None,
     nan_policy: Literal["raise", "omit"] = "raise",
@@ -270,16 +298,22 @@ def variogram(
         "matheron": the mean of ½(v_i − v_j)² over the class's pairs. "cressie" (Cressie and
         Hawkins, robust to outliers): ½ m⁴ / (0.457 + 0.494/n + 0.045/n²), with m the mean of
         |v_i − v_j|^½ over the class's n pairs.
-    direction : float, optional
-        Only pairs whose separation points along this direction (either sense) are counted;
-        degrees counter-clockwise from the first axis, as in `adjust_anisotropy`. Only for
-        PROJCS with 2 coordinate columns. None (default): all directions.
+    direction : float or (float, float), optional
+        Only pairs whose separation points along this direction (either sense) are counted.
+        PROJCS with 2 columns: degrees counter-clockwise from the first axis, as in
+        `adjust_anisotropy`. PROJCS with 3 columns: ``(angle, dip)``, the angle as in 2-D in
+        the plane of the first two axes and the dip upwards from that plane, -90 <= dip <= 90
+        (``(0, 90)`` is vertical); a number alone is the angle with dip 0. GEOGCS: the pair's
+        bearing at the midpoint of its great circle, degrees counter-clockwise from east.
+        None (default): all directions. Not for points on a line.
     tolerance : float, default 22.5
         With `direction`, the largest angle in degrees between a pair's separation and the
-        direction, 0 < tolerance <= 90 (90 selects every pair).
+        direction line, 0 < tolerance <= 90 (90 selects every pair): a double wedge in 2-D, a
+        double cone in 3-D. Pairs on the bound count.
     bandwidth : float, optional
-        With `direction`, the largest perpendicular distance of a pair's separation from the
-        direction line (positive). None: no limit.
+        With `direction`, the largest distance of a pair's separation from the direction line
+        (positive; kilometres across the direction for GEOGCS): a strip in 2-D, a cylinder in
+        3-D. Pairs on the bound count. None: no limit.
     nan_policy : {"raise", "omit"}, default "raise"
         What to do with samples that have a NaN or infinite value or coordinate: raise a
         ValueError, or leave them out with a RuntimeWarning saying how many.
@@ -296,7 +330,8 @@ def variogram(
         For shapes or lengths that do not match, fewer than 2 samples (after omission), an
         unknown `gtype`, `estimator` or `nan_policy`, latitudes outside [-90, 90], edges that
         are not finite, non-negative and strictly ascending, `max_lag` with a sequence of
-        edges, `direction` with GEOGCS or d != 2, `bandwidth` without `direction`, a
+        edges, `direction` for points on a line, ``(angle, dip)`` other than for PROJCS with
+        3 columns, `bandwidth` without `direction`, a
         `tolerance` outside (0, 90], non-finite values where finite ones are required, and
         non-finite samples with ``nan_policy="raise"``.
     TypeError
@@ -369,13 +404,13 @@ class _Prepared(NamedTuple):
     edges: NDArray[np.float64]
     geographic: bool
     estimator_code: int
-    engine_direction: Optional[tuple[float, float]]  # degrees, tolerance in degrees
+    engine_direction: Optional[tuple[float, float, float]]  # degrees, tolerance, dip in degrees
     bandwidth: Optional[float]
     prune: bool  # the last edge lies below the data's extent
     extent: float
     gtype: str
     estimator: str
-    direction: Optional[float]
+    direction: Optional[Direction]
     tolerance: float
 
 
