@@ -7,7 +7,10 @@ The public interface of the toolkit:
   Matheron or Cressie–Hawkins estimator and directional selection. Each class's mean distance
   and semivariance is the correctly rounded exact mean of its pairs' values, so results are
   the same bits whatever the pair order or number of threads; memory grows with the number of
-  samples, not of pairs. It returns an `ExperimentalVariogram`.
+  samples, not of pairs. It returns an `ExperimentalVariogram`. Directions are angles in the
+  plane, (angle, dip) in three dimensions, or bearings on the sphere.
+- `variogram_map` computes the semivariance of the lag vectors (dx, dy) in square cells (a
+  `VariogramMap`), with the same exactness.
 - The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential` and
   `HoleEffect`, each called as ``model(parameters, h)``.
 - `adjust_anisotropy`, `init_variogram_parameters` and `init_variogram_model`, the classic
@@ -34,6 +37,7 @@ from ._kriging_api import CrossValidation, Kriging, Prediction
 from ._model import VariogramModel
 from ._result import ExperimentalVariogram
 from ._variogram import variogram
+from ._variogram_map import VariogramMap, variogram_map
 
 try:
     __version__ = _metadata.version("orv-krige")
@@ -52,6 +56,7 @@ __all__ = [
     "Power",
     "Prediction",
     "Spherical",
+    "VariogramMap",
     "VariogramModel",
     "__version__",
     "adjust_anisotropy",
@@ -61,4 +66,5 @@ __all__ = [
     "init_variogram_parameters",
     "set_num_threads",
     "variogram",
+    "variogram_map",
 ]
