@@ -226,3 +226,21 @@ def test_ctrl_c_stops_a_long_map():
 
 def test_a_variogram_map_is_exported_with_its_docstring():
     assert VariogramMap.__doc__ and variogram_map.__doc__.startswith("Variogram map")
+
+
+def test_the_documented_examples_run(monkeypatch):
+    import importlib.util
+    import pathlib
+    import re
+
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    root = pathlib.Path(__file__).resolve().parent.parent
+    text = (root / "docs" / "variogram.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", text, flags=re.S)
+    assert len(blocks) >= 3
+    monkeypatch.chdir(root)
+    for block in blocks:
+        if importlib.util.find_spec("xarray") is None:
+            block = block.replace("vmap.to_xarray()", "pass")
+        exec(compile(block, "docs/variogram.md", "exec"), {})
