@@ -566,6 +566,12 @@ CV_CASES = [
     ("Linear", {"neighbours": 12}),
     ("Spherical", {"kind": "simple", "mean": 0.4, "neighbours": 12}),
     ("Spherical", {"kind": "universal", "drift": "linear", "neighbours": 15}),
+    # Global leave-one-out comes from the inverse of the one system of every sample: each
+    # factorisation path (Cholesky with and without a drift, LU) against systems solved anew.
+    ("Linear", {"neighbours": None}),
+    ("Exponential", {"kind": "simple", "mean": 0.4, "neighbours": None}),
+    ("Spherical", {"kind": "universal", "drift": "linear", "neighbours": None}),
+    ("Gaussian", {"kind": "universal", "drift": "quadratic", "neighbours": None}),
 ]
 
 
@@ -668,3 +674,24 @@ def test_ordinary_agrees_with_r_gstat(model, neighbours, subject, tmp_path):
         got_estimate, got_variance = prediction.estimate, prediction.variance
     np.testing.assert_allclose(got_estimate, estimate, rtol=tolerance, atol=tolerance)
     np.testing.assert_allclose(got_variance, variance, rtol=tolerance, atol=tolerance)
+
+
+@needs_kriging
+def test_global_leave_one_out_flags_a_sample_without_a_system():
+    """Under a linear drift, the one sample off a line leaves the others collinear: its
+    leave-one-out system is singular and it gets NaN (counted in the warning), while the
+    others match systems solved anew."""
+    points = np.column_stack([np.arange(8.0), np.zeros(8)])
+    points = np.vstack([points, [[3.5, 2.0]]])
+    values = np.sin(points[:, 0]) + points[:, 1]
+    options = {"kind": "universal", "drift": "linear"}
+    kriging = Kriging(points, values, variogram_model("Spherical"), **options)
+    with pytest.warns(RuntimeWarning, match="1 target"):
+        cv = kriging.cross_validate()
+    assert np.isnan(cv.estimate[-1]) and np.isnan(cv.variance[-1])
+    reference = Reference("Spherical", MODELS["Spherical"], **options)
+    for i in range(8):
+        keep = np.arange(9) != i
+        e, v, _ = reference.predict(points[keep], values[keep], points[i:i + 1])
+        assert cv.estimate[i] == pytest.approx(e[0], rel=RTOL_UNIVERSAL)
+        assert cv.variance[i] == pytest.approx(v[0], rel=RTOL_UNIVERSAL)

@@ -1,14 +1,10 @@
 #include "engine/kriging_engine.hpp"
 
-#include "engine/kriging_neighbours.hpp"
-#include "engine/kriging_system.hpp"
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <optional>
 #include <vector>
 
 namespace krige::engine {
@@ -25,8 +21,12 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+int drift_dimensions(const SampleSettings &s) {
+    return s.drift_points != nullptr ? s.drift_dimensions : s.dimensions;
+}
+
 // Drift terms 1, t_a, t_a t_b (a ≤ b) at x, with t = (x − centre) / scale.
-void drift_at(const KrigingSettings &s, const double *x, int dimensions, double *out) {
+void drift_at(const SampleSettings &s, const double *x, int dimensions, double *out) {
     if (s.drift_degree < 0) return;
     double t[3];
     for (int a = 0; a < dimensions; ++a)
@@ -42,8 +42,12 @@ void drift_at(const KrigingSettings &s, const double *x, int dimensions, double 
                 out[i++] = t[a] * t[b];
 }
 
-int drift_dimensions(const KrigingSettings &s) {
-    return s.drift_points != nullptr ? s.drift_dimensions : s.dimensions;
+// The drift terms of sample i.
+void sample_drift(const SampleSettings &s, std::int64_t i, double *out) {
+    if (s.drift_points != nullptr)
+        drift_at(s, s.drift_points + i * s.drift_dimensions, s.drift_dimensions, out);
+    else
+        drift_at(s, s.points + i * s.dimensions, s.dimensions, out);
 }
 
 double distance2(const double *x, const double *y, int dimensions) {
@@ -55,172 +59,99 @@ double distance2(const double *x, const double *y, int dimensions) {
     return sum;
 }
 
-// Mean covariance between the discretisation points of a block, the nugget left out of the
-// coincident pairs: a nugget does not survive averaging over a block.
-double block_at_zero(const KrigingSettings &s) {
-    if (s.point) return s.model.at_zero();
-    const std::int64_t b = s.offset_count;
-    double sum = 0.0;
-    for (std::int64_t i = 0; i < b; ++i)
-        for (std::int64_t j = 0; j < b; ++j) {
-            const double h2 =
-                distance2(s.offsets + i * s.dimensions, s.offsets + j * s.dimensions, s.dimensions);
-            sum += h2 == 0.0 ? s.model.at_zero() - s.model.nugget * (s.model.bounded() ? 1 : 0)
-                             : s.model(std::sqrt(h2));
+// The bordered system of the samples `chosen` (n of them), factorised.
+bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chosen, int n,
+                       std::vector<double> &matrix, std::vector<double> &drift,
+                       std::vector<double> &values, KrigingSystem &system,
+                       const std::function<bool()> &stop = {}) {
+    matrix.resize(std::size_t(n) * n);
+    drift.resize(std::size_t(n) * p);
+    values.resize(std::size_t(n));
+    for (int i = 0; i < n; ++i) {
+        const double *xi = s.points + chosen[i] * s.dimensions;
+        matrix[std::size_t(i) * n + i] = s.model.at_zero();
+        for (int j = 0; j < i; ++j) {
+            const double *xj = s.points + chosen[j] * s.dimensions;
+            const double c = s.model(std::sqrt(distance2(xi, xj, s.dimensions)));
+            matrix[std::size_t(i) * n + j] = c;
+            matrix[std::size_t(j) * n + i] = c;
         }
-    return sum / double(b * b);
+        sample_drift(s, chosen[i], drift.data() + std::size_t(i) * p);
+        const double z = s.values[chosen[i]];
+        values[std::size_t(i)] = s.drift_degree < 0 ? z - s.mean : z;
+    }
+    return system.factorise(n, p, matrix, drift, values.data(), s.model.bounded(), stop);
 }
 
 // What one worker keeps between targets.
 struct Workspace {
     std::vector<Neighbour> found;
-    std::vector<double> matrix, drift, values, rhs, scratch, point;
+    std::vector<std::int64_t> chosen;
+    std::vector<double> matrix, drift, values, rhs, scratch;
+    double point[3] = {0, 0, 0};
     KrigingSystem system;
 };
 
 class Kriger {
   public:
-    Kriger(const KrigingSettings &s, const KrigingOutput &out)
-        : s_(s), out_(out), p_(drift_terms(s.drift_degree, drift_dimensions(s))),
-          at_zero_(block_at_zero(s)) {}
-
-    // Right-hand side of sample `sample` and the target: the point covariance, or its mean
-    // over the block's discretisation.
-    double covariance_to(const double *target, std::int64_t sample, double point_distance2,
-                         Workspace &w) const {
-        const double *x = s_.points + sample * s_.dimensions;
-        if (s_.point) return s_.model(std::sqrt(point_distance2));
-        double sum = 0.0;
-        for (std::int64_t o = 0; o < s_.offset_count; ++o) {
-            for (int a = 0; a < s_.dimensions; ++a)
-                w.point[std::size_t(a)] = target[a] + s_.offsets[o * s_.dimensions + a];
-            sum += s_.model(std::sqrt(distance2(x, w.point.data(), s_.dimensions)));
-        }
-        return sum / double(s_.offset_count);
-    }
-
-    void target_drift(std::int64_t t, double *f, Workspace &w) const {
-        if (p_ == 0) return;
-        const double *target = s_.targets + t * s_.dimensions;
-        if (s_.drift_targets != nullptr) {
-            drift_at(s_, s_.drift_targets + t * s_.drift_dimensions, s_.drift_dimensions, f);
-            return;
-        }
-        if (s_.point) {
-            drift_at(s_, target, s_.dimensions, f);
-            return;
-        }
-        double terms[16];
-        for (int i = 0; i < p_; ++i)
-            f[i] = 0.0;
-        for (std::int64_t o = 0; o < s_.offset_count; ++o) {
-            for (int a = 0; a < s_.dimensions; ++a)
-                w.point[std::size_t(a)] = target[a] + s_.offsets[o * s_.dimensions + a];
-            drift_at(s_, w.point.data(), s_.dimensions, terms);
-            for (int i = 0; i < p_; ++i)
-                f[i] += terms[i];
-        }
-        for (int i = 0; i < p_; ++i)
-            f[i] /= double(s_.offset_count);
-    }
-
-    // The system of the samples `chosen` (n of them).
-    bool factorise(const std::int64_t *chosen, int n, Workspace &w, KrigingSystem &system,
-                   const std::function<bool()> &stop = {}) const {
-        w.matrix.resize(std::size_t(n) * n);
-        w.drift.resize(std::size_t(n) * p_);
-        w.values.resize(std::size_t(n));
-        for (int i = 0; i < n; ++i) {
-            const double *xi = s_.points + chosen[i] * s_.dimensions;
-            w.matrix[std::size_t(i) * n + i] = s_.model.at_zero();
-            for (int j = 0; j < i; ++j) {
-                const double *xj = s_.points + chosen[j] * s_.dimensions;
-                const double c = s_.model(std::sqrt(distance2(xi, xj, s_.dimensions)));
-                w.matrix[std::size_t(i) * n + j] = c;
-                w.matrix[std::size_t(j) * n + i] = c;
-            }
-            if (s_.drift_points != nullptr)
-                drift_at(s_, s_.drift_points + chosen[i] * s_.drift_dimensions, s_.drift_dimensions,
-                         w.drift.data() + std::size_t(i) * p_);
-            else
-                drift_at(s_, xi, s_.dimensions, w.drift.data() + std::size_t(i) * p_);
-            const double z = s_.values[chosen[i]];
-            w.values[std::size_t(i)] = s_.drift_degree < 0 ? z - s_.mean : z;
-        }
-        return system.factorise(n, p_, w.matrix, w.drift, w.values.data(), s_.model.bounded(),
-                                stop);
-    }
-
-    // Writes target t from a factorised system; false when the result is not finite.
-    bool finish(std::int64_t t, const KrigingSystem &system, Workspace &w) const {
-        double estimate, variance;
-        system.solve(w.rhs.data(), at_zero_, estimate, variance, w.scratch);
-        return store(t, estimate, variance);
-    }
-
-    bool store(std::int64_t t, double estimate, double variance) const {
-        if (s_.drift_degree < 0) estimate += s_.mean;
-        if (!std::isfinite(estimate) || !std::isfinite(variance)) {
-            out_.estimate[t] = nan;
-            out_.variance[t] = nan;
-            return false;
-        }
-        out_.estimate[t] = estimate;
-        out_.variance[t] = variance;
-        return true;
-    }
-
-    void missing(std::int64_t t) const {
-        out_.estimate[t] = nan;
-        out_.variance[t] = nan;
-    }
+    Kriger(const KrigingSamples &samples, const TargetSettings &t, const KrigingOutput &out)
+        : samples_(samples), s_(samples.settings()), t_(t), out_(out), p_(samples.drift_terms()),
+          at_zero_(block_at_zero()) {}
 
     // Local kriging of one target; false when its system failed.
-    bool local(std::int64_t t, const NeighbourIndex &index, Workspace &w) const {
-        const double *target = s_.targets + t * s_.dimensions;
+    bool local(std::int64_t t, Workspace &w) const {
+        const double *target = t_.targets + t * s_.dimensions;
         const std::int64_t exclude =
-            s_.target_labels.empty() ? -1 : s_.target_labels[std::size_t(t)];
-        index.nearest(target, s_.neighbours, s_.max_distance2, s_.labels, exclude, w.found);
+            t_.target_labels.empty() ? -1 : t_.target_labels[std::size_t(t)];
+        samples_.index()->nearest(target, t_.neighbours, t_.max_distance2, t_.labels, exclude,
+                                  w.found);
         const auto n = std::int64_t(w.found.size());
         out_.neighbours[t] = n;
-        if (n < s_.min_neighbours || n == 0) {
+        if (n < t_.min_neighbours || n == 0) {
             missing(t);
             return true;
         }
-        if (s_.point && w.found[0].distance2 == 0.0) {
+        if (t_.point && w.found[0].distance2 == 0.0) {
             // At a sample: its value, with variance 0 (γ(0) = 0), exactly.
             out_.estimate[t] = s_.values[w.found[0].index];
             out_.variance[t] = 0.0;
             return true;
         }
-        std::vector<std::int64_t> &chosen = chosen_scratch(w, n);
+        w.chosen.resize(std::size_t(n));
         for (std::int64_t i = 0; i < n; ++i)
-            chosen[std::size_t(i)] = w.found[std::size_t(i)].index;
-        if (!factorise(chosen.data(), int(n), w, w.system)) {
+            w.chosen[std::size_t(i)] = w.found[std::size_t(i)].index;
+        if (!factorise_samples(s_, p_, w.chosen.data(), int(n), w.matrix, w.drift, w.values,
+                               w.system)) {
             missing(t);
             return false;
         }
         w.rhs.resize(std::size_t(n + p_));
         for (std::int64_t i = 0; i < n; ++i)
-            w.rhs[std::size_t(i)] =
-                covariance_to(target, chosen[std::size_t(i)], w.found[std::size_t(i)].distance2, w);
+            w.rhs[std::size_t(i)] = covariance_to(target, w.chosen[std::size_t(i)],
+                                                  w.found[std::size_t(i)].distance2, w);
         target_drift(t, w.rhs.data() + n, w);
-        return finish(t, w.system, w);
+        double estimate, variance;
+        w.system.solve(w.rhs.data(), at_zero_, estimate, variance, w.scratch);
+        return store(t, estimate, variance);
     }
 
-    // Global kriging of one target from the one factorised system.
-    bool global(std::int64_t t, const KrigingSystem &system, Workspace &w) const {
-        const double *target = s_.targets + t * s_.dimensions;
+    // Global kriging of one target from the samples' system (LU systems).
+    bool global(std::int64_t t, Workspace &w) const {
+        const double *target = t_.targets + t * s_.dimensions;
         const std::int64_t n = s_.count;
         out_.neighbours[t] = n;
-        if (n < s_.min_neighbours) {
+        if (n < t_.min_neighbours) {
             missing(t);
             return true;
+        }
+        if (!samples_.factorised()) {
+            missing(t);
+            return false;
         }
         w.rhs.resize(std::size_t(n + p_));
         for (std::int64_t i = 0; i < n; ++i) {
             const double h2 = distance2(target, s_.points + i * s_.dimensions, s_.dimensions);
-            if (s_.point && h2 == 0.0) {
+            if (t_.point && h2 == 0.0) {
                 out_.estimate[t] = s_.values[i];
                 out_.variance[t] = 0.0;
                 return true;
@@ -228,14 +159,16 @@ class Kriger {
             w.rhs[std::size_t(i)] = covariance_to(target, i, h2, w);
         }
         target_drift(t, w.rhs.data() + n, w);
-        return finish(t, system, w);
+        double estimate, variance;
+        samples_.system().solve(w.rhs.data(), at_zero_, estimate, variance, w.scratch);
+        return store(t, estimate, variance);
     }
 
     // Global kriging of targets [begin, end) in batches of `lanes`, their triangular solves run
     // lane-wise (the same bits as global() target by target); returns the failures.
-    std::int64_t global_batch(std::int64_t begin, std::int64_t end, const KrigingSystem &system,
-                              Workspace &w) const {
+    std::int64_t global_batch(std::int64_t begin, std::int64_t end, Workspace &w) const {
         constexpr int lanes = 16;
+        const KrigingSystem &system = samples_.system();
         const std::int64_t n = s_.count;
         std::int64_t failures = 0;
         w.matrix.resize(std::size_t(n) * lanes);
@@ -246,16 +179,16 @@ class Kriger {
             int used = 0;
             for (std::int64_t t = first; t < std::min(end, first + lanes); ++t) {
                 out_.neighbours[t] = n;
-                if (n < s_.min_neighbours) {
+                if (n < t_.min_neighbours) {
                     missing(t);
                     continue;
                 }
-                const double *target = s_.targets + t * s_.dimensions;
+                const double *target = t_.targets + t * s_.dimensions;
                 bool at_sample = false;
                 for (std::int64_t i = 0; i < n; ++i) {
                     const double h2 =
                         distance2(target, s_.points + i * s_.dimensions, s_.dimensions);
-                    if (s_.point && h2 == 0.0) {
+                    if (t_.point && h2 == 0.0) {
                         out_.estimate[t] = s_.values[i];
                         out_.variance[t] = 0.0;
                         at_sample = true;
@@ -284,15 +217,83 @@ class Kriger {
         return failures;
     }
 
-  private:
-    static std::vector<std::int64_t> &chosen_scratch(Workspace &w, std::int64_t n) {
-        thread_local std::vector<std::int64_t> chosen;
-        (void)w;
-        chosen.resize(std::size_t(n));
-        return chosen;
+    void missing(std::int64_t t) const {
+        out_.estimate[t] = nan;
+        out_.variance[t] = nan;
     }
 
-    const KrigingSettings &s_;
+  private:
+    // Mean covariance between the discretisation points of a block, the nugget left out of
+    // the coincident pairs: a nugget does not survive averaging over a block.
+    double block_at_zero() const {
+        if (t_.point) return s_.model.at_zero();
+        const std::int64_t b = t_.offset_count;
+        double sum = 0.0;
+        for (std::int64_t i = 0; i < b; ++i)
+            for (std::int64_t j = 0; j < b; ++j) {
+                const double h2 = distance2(t_.offsets + i * s_.dimensions,
+                                            t_.offsets + j * s_.dimensions, s_.dimensions);
+                sum += h2 == 0.0
+                           ? s_.model.at_zero() - s_.model.nugget * (s_.model.bounded() ? 1 : 0)
+                           : s_.model(std::sqrt(h2));
+            }
+        return sum / double(b * b);
+    }
+
+    // Right-hand side of sample `sample` and the target: the point covariance, or its mean
+    // over the block's discretisation.
+    double covariance_to(const double *target, std::int64_t sample, double point_distance2,
+                         Workspace &w) const {
+        if (t_.point) return s_.model(std::sqrt(point_distance2));
+        const double *x = s_.points + sample * s_.dimensions;
+        double sum = 0.0;
+        for (std::int64_t o = 0; o < t_.offset_count; ++o) {
+            for (int a = 0; a < s_.dimensions; ++a)
+                w.point[a] = target[a] + t_.offsets[o * s_.dimensions + a];
+            sum += s_.model(std::sqrt(distance2(x, w.point, s_.dimensions)));
+        }
+        return sum / double(t_.offset_count);
+    }
+
+    void target_drift(std::int64_t t, double *f, Workspace &w) const {
+        if (p_ == 0) return;
+        const double *target = t_.targets + t * s_.dimensions;
+        if (s_.drift_points != nullptr) {
+            drift_at(s_, t_.drift_targets + t * s_.drift_dimensions, s_.drift_dimensions, f);
+            return;
+        }
+        if (t_.point) {
+            drift_at(s_, target, s_.dimensions, f);
+            return;
+        }
+        double terms[16];
+        for (int i = 0; i < p_; ++i)
+            f[i] = 0.0;
+        for (std::int64_t o = 0; o < t_.offset_count; ++o) {
+            for (int a = 0; a < s_.dimensions; ++a)
+                w.point[a] = target[a] + t_.offsets[o * s_.dimensions + a];
+            drift_at(s_, w.point, s_.dimensions, terms);
+            for (int i = 0; i < p_; ++i)
+                f[i] += terms[i];
+        }
+        for (int i = 0; i < p_; ++i)
+            f[i] /= double(t_.offset_count);
+    }
+
+    bool store(std::int64_t t, double estimate, double variance) const {
+        if (s_.drift_degree < 0) estimate += s_.mean;
+        if (!std::isfinite(estimate) || !std::isfinite(variance)) {
+            missing(t);
+            return false;
+        }
+        out_.estimate[t] = estimate;
+        out_.variance[t] = variance;
+        return true;
+    }
+
+    const KrigingSamples &samples_;
+    const SampleSettings &s_;
+    const TargetSettings &t_;
     const KrigingOutput &out_;
     int p_;
     double at_zero_;
@@ -300,78 +301,137 @@ class Kriger {
 
 } // namespace
 
-KrigingResult krige_targets(const KrigingSettings &s, const KrigingOutput &out, int threads,
-                            Interrupt &interrupt) {
-    KrigingResult result;
-    const Kriger kriger(s, out);
-    const bool global = s.neighbours == 0;
-    std::optional<NeighbourIndex> index;
-    KrigingSystem shared;
-    bool shared_ok = true;
-    if (global) {
-        if (s.count >= s.min_neighbours && s.count > 0) {
-            std::vector<std::int64_t> all(std::size_t(s.count));
-            for (std::int64_t i = 0; i < s.count; ++i)
-                all[std::size_t(i)] = i;
-            // The one factorisation runs on the calling thread, stoppable.
-            result.status = run_parallel(1, interrupt, [&](int, Checkpoint &checkpoint) {
-                Workspace w;
-                w.point.resize(3);
-                shared_ok = kriger.factorise(all.data(), int(s.count), w, shared,
-                                             [&] { return checkpoint.stop_requested(); });
-            });
-            if (result.status != RunStatus::finished) return result;
-            if (shared.stopped()) {
-                result.status = RunStatus::interrupted;
-                return result;
-            }
-        }
-    } else {
-        index.emplace(s.points, s.count, s.dimensions);
-    }
+KrigingSamples::KrigingSamples(const SampleSettings &settings)
+    : settings_(settings),
+      drift_terms_(engine::drift_terms(settings.drift_degree, drift_dimensions(settings))) {}
 
-    const std::int64_t chunk = s.chunk > 0 ? s.chunk : 256;
-    const std::int64_t chunks = (s.target_count + chunk - 1) / chunk;
+RunStatus KrigingSamples::build_index(Interrupt &interrupt) {
+    const RunStatus status = run_parallel(1, interrupt, [&](int, Checkpoint &checkpoint) {
+        index_.emplace(settings_.points, settings_.count, settings_.dimensions,
+                       [&] { return checkpoint.stop_requested(); });
+    });
+    if (status == RunStatus::finished && index_ && !index_->stopped()) return status;
+    index_.reset();
+    return status == RunStatus::finished ? RunStatus::interrupted : status;
+}
+
+RunStatus KrigingSamples::factorise(Interrupt &interrupt) {
+    factorised_ = false;
+    if (settings_.count == 0) return RunStatus::finished;
+    bool stopped = false;
+    const RunStatus status = run_parallel(1, interrupt, [&](int, Checkpoint &checkpoint) {
+        std::vector<std::int64_t> all(std::size_t(settings_.count));
+        for (std::int64_t i = 0; i < settings_.count; ++i)
+            all[std::size_t(i)] = i;
+        std::vector<double> matrix, drift, values;
+        factorised_ =
+            factorise_samples(settings_, drift_terms_, all.data(), int(settings_.count), matrix,
+                              drift, values, system_, [&] { return checkpoint.stop_requested(); });
+        stopped = system_.stopped();
+    });
+    if (status != RunStatus::finished) return status;
+    return stopped ? RunStatus::interrupted : status;
+}
+
+KrigingResult krige_targets(const KrigingSamples &samples, const TargetSettings &t,
+                            const KrigingOutput &out, int threads, Interrupt &interrupt) {
+    KrigingResult result;
+    const Kriger kriger(samples, t, out);
+    const bool global = t.neighbours == 0;
+    if (!global && samples.index() == nullptr) {
+        result.status = RunStatus::failed;
+        return result;
+    }
+    const bool batched = global && samples.factorised() && samples.system().batched();
+    const std::int64_t chunk = t.chunk > 0 ? t.chunk : 256;
+    const std::int64_t chunks = (t.target_count + chunk - 1) / chunk;
     std::atomic<std::int64_t> next{0}, failed{0};
     result.status = run_parallel(threads, interrupt, [&](int, Checkpoint &checkpoint) {
         Workspace w;
-        w.point.resize(3);
         std::int64_t my_failed = 0;
         for (;;) {
             const std::int64_t c = next.fetch_add(1, std::memory_order_relaxed);
             if (c >= chunks) break;
-            const std::int64_t end = std::min(s.target_count, (c + 1) * chunk);
-            if (global && shared_ok && shared.batched()) {
+            const std::int64_t begin = c * chunk, end = std::min(t.target_count, begin + chunk);
+            if (batched) {
                 // A batch of 16 targets of a system with N samples takes about N² / 8 ns:
                 // the checkpoint is asked before each batch.
-                for (std::int64_t first = c * chunk; first < end; first += 16) {
-                    if (checkpoint.stop_requested()) {
-                        failed.fetch_add(my_failed);
-                        return;
-                    }
-                    my_failed += kriger.global_batch(first, std::min(end, first + 16), shared, w);
+                for (std::int64_t first = begin; first < end; first += 16) {
+                    if (checkpoint.stop_requested()) break;
+                    const std::int64_t last = std::min(end, first + 16);
+                    my_failed += kriger.global_batch(first, last, w);
+                    count_progress(t.progress, last - first);
                 }
-                continue;
+            } else {
+                for (std::int64_t target = begin; target < end; ++target) {
+                    if (checkpoint.stop_requested()) break;
+                    if (!(global ? kriger.global(target, w) : kriger.local(target, w))) ++my_failed;
+                }
+                count_progress(t.progress, end - begin);
             }
-            for (std::int64_t t = c * chunk; t < end; ++t) {
-                if (checkpoint.stop_requested()) {
-                    failed.fetch_add(my_failed);
-                    return;
+            if (checkpoint.stop_requested()) break;
+        }
+        failed.fetch_add(my_failed);
+    });
+    result.failed = failed.load();
+    return result;
+}
+
+KrigingResult leave_one_out(const KrigingSamples &samples, std::int64_t min_neighbours,
+                            const KrigingOutput &out, int threads, Interrupt &interrupt,
+                            ProgressCounter *progress) {
+    KrigingResult result;
+    const SampleSettings &s = samples.settings();
+    const std::int64_t n = s.count;
+    const int p = samples.drift_terms();
+    for (std::int64_t i = 0; i < n; ++i) {
+        out.neighbours[i] = n - 1;
+        out.estimate[i] = nan;
+        out.variance[i] = nan;
+    }
+    if (n - 1 < min_neighbours || n == 1) return result;
+    if (!samples.factorised() || n - 1 < p) {
+        result.failed = n;
+        return result;
+    }
+    const KrigingSystem &system = samples.system();
+    std::vector<double> dual;
+    system.dual_values(dual);
+    // A sample whose removal leaves the drift without full rank (the one sample off a line
+    // under a linear drift) has no leave-one-out system: its leverage in the drift is 1.
+    std::vector<double> leverage(std::size_t(n), 0.0);
+    if (p > 0) {
+        std::vector<double> terms(std::size_t(n) * p);
+        for (std::int64_t i = 0; i < n; ++i)
+            sample_drift(s, i, terms.data() + std::size_t(i) * p);
+        drift_leverages(terms.data(), n, p, leverage.data());
+    }
+    constexpr int lanes = 16;
+    const std::int64_t batches = (n + lanes - 1) / lanes;
+    std::atomic<std::int64_t> next{0}, failed{0};
+    result.status = run_parallel(threads, interrupt, [&](int, Checkpoint &checkpoint) {
+        std::vector<double> scratch;
+        double diagonal[lanes];
+        std::int64_t my_failed = 0;
+        for (;;) {
+            const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
+            if (b >= batches || checkpoint.stop_requested()) break;
+            const std::int64_t first = b * lanes;
+            const int count = int(std::min<std::int64_t>(lanes, n - first));
+            system.inverse_diagonal(int(first), count, diagonal, scratch);
+            for (int lane = 0; lane < count; ++lane) {
+                const std::int64_t i = first + lane;
+                const double variance = 1.0 / diagonal[lane];
+                const double estimate = s.values[i] - dual[std::size_t(i)] * variance;
+                if (!(diagonal[lane] > 0.0) || !std::isfinite(variance) ||
+                    !std::isfinite(estimate) || leverage[std::size_t(i)] > 1.0 - 1e-9) {
+                    ++my_failed;
+                    continue;
                 }
-                bool ok;
-                if (global) {
-                    if (!shared_ok) {
-                        kriger.missing(t);
-                        out.neighbours[t] = s.count;
-                        ok = false;
-                    } else {
-                        ok = kriger.global(t, shared, w);
-                    }
-                } else {
-                    ok = kriger.local(t, *index, w);
-                }
-                if (!ok) ++my_failed;
+                out.estimate[i] = estimate;
+                out.variance[i] = variance;
             }
+            count_progress(progress, count);
         }
         failed.fetch_add(my_failed);
     });

@@ -4,18 +4,51 @@
 // (PSill · exp(−3 r²) rather than sill − PSill · (1 − exp(−3 r²))) so that no digits cancel;
 // C(0) = PSill + Nugget since γ(0) = 0. Linear and Power have no covariance and enter through
 // the generalized covariance K(h) = −γ(h), with K(0) = 0.
+//
+// Matérn and Stable take a third parameter, `shape`: the smoothness ν, or the stable exponent.
+// For Matérn, `b` is the length ℓ of ρ(h/ℓ), not the practical range: the front end converts
+// the range once, by its root solve, so the rule lives in one place.
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace krige::engine {
 
-enum class ModelKind : int { linear = 0, power, gaussian, spherical, exponential, hole_effect };
+enum class ModelKind : int {
+    linear = 0,
+    power,
+    gaussian,
+    spherical,
+    exponential,
+    hole_effect,
+    matern,
+    stable
+};
+
+// Matérn correlation 2^(1−ν)/Γ(ν) · x^ν · K_ν(x) for x > 0. Where K_ν overflows (x tiny, ν large)
+// the correlation is 1 to the last bit; where x^ν leaves the normal range the product is formed
+// through logarithms, which neither overflow nor lose the factors.
+inline double matern_correlation(double x, double nu) {
+    const double bessel = std::cyl_bessel_k(nu, x);
+    if (std::isinf(bessel)) return 1.0;
+    if (bessel == 0.0) return 0.0;
+    // tgamma rather than lgamma, which writes the global signgam from every thread; for
+    // ν ≤ 20 neither factor leaves the range of a double.
+    const double factor = std::exp2(1.0 - nu) / std::tgamma(nu);
+    const double power = std::pow(x, nu);
+    const double rho = power >= std::numeric_limits<double>::min()
+                           ? factor * power * bessel
+                           : std::exp(std::log(factor) + nu * std::log(x) + std::log(bessel));
+    return rho < 1.0 ? rho : 1.0;
+}
 
 struct CovarianceModel {
     ModelKind kind = ModelKind::spherical;
-    double a = 0, b = 0, nugget = 0; // (Slope, –), (Scale, Exponent) or (PSill, Range)
+    // (Slope, –), (Scale, Exponent), (PSill, Range) or, for Matérn, (PSill, length ℓ)
+    double a = 0, b = 0, nugget = 0;
+    double shape = 0; // Matérn smoothness ν or Stable exponent; unused by the others
 
     bool bounded() const { return kind != ModelKind::linear && kind != ModelKind::power; }
 
@@ -45,6 +78,16 @@ struct CovarianceModel {
             const double x = std::numbers::pi * h / b;
             return a * (std::sin(x) / x);
         }
+        case ModelKind::matern: {
+            const double x = h / b;
+            // From 745 lengths on K_ν(x) < e^−x underflows to 0 and the correlation is below
+            // 1e−290 for every ν ≤ 20; libstdc++'s cyl_bessel_k throws for very large x, which
+            // an engine thread must never do.
+            if (!(x < 745.0)) return 0.0;
+            return a * matern_correlation(x, shape);
+        }
+        case ModelKind::stable:
+            return a * std::exp(-3.0 * std::pow(h / b, shape));
         }
         return 0.0;
     }

@@ -9,18 +9,25 @@ namespace {
 constexpr std::int64_t leaf_size = 12;
 }
 
-NeighbourIndex::NeighbourIndex(const double *points, std::int64_t count, int dimensions)
+NeighbourIndex::NeighbourIndex(const double *points, std::int64_t count, int dimensions,
+                               const std::function<bool()> &stop)
     : points_(points), count_(count), dimensions_(dimensions), order_(std::size_t(count)) {
     for (std::int64_t i = 0; i < count; ++i)
         order_[std::size_t(i)] = i;
     nodes_.reserve(std::size_t(2 * (count / leaf_size + 1)));
-    if (count > 0) build(0, count);
+    if (count > 0) build(0, count, stop);
 }
 
-std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end) {
+std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end,
+                                   const std::function<bool()> &stop) {
     const auto id = std::int32_t(nodes_.size());
     nodes_.push_back(Node{begin, end, 0.0, -1, -1, -1});
-    if (end - begin <= leaf_size) return id;
+    if (end - begin <= leaf_size || stopped_) return id;
+    // A node's work is proportional to its size: large ones are worth a question.
+    if (stop && end - begin >= (1 << 16) && stop()) {
+        stopped_ = true;
+        return id;
+    }
     // Split the widest axis at the median.
     int axis = 0;
     double widest = -1.0;
@@ -44,8 +51,8 @@ std::int32_t NeighbourIndex::build(std::int64_t begin, std::int64_t end) {
                          return cx < cy || (cx == cy && x < y);
                      });
     const double split = coordinate(order_[std::size_t(middle)]);
-    const std::int32_t left = build(begin, middle);
-    const std::int32_t right = build(middle, end);
+    const std::int32_t left = build(begin, middle, stop);
+    const std::int32_t right = build(middle, end, stop);
     Node &node = nodes_[std::size_t(id)];
     node.axis = axis;
     node.split = split;
@@ -59,15 +66,18 @@ void NeighbourIndex::nearest(const double *target, std::int64_t k, double max_di
                              std::vector<Neighbour> &found) const {
     found.clear();
     if (count_ == 0 || k <= 0) return;
-    // Depth-first with the nearer child first; a subtree is skipped when its slab lies
-    // farther than the current k-th neighbour (strictly, so that ties can still enter).
+    // Depth-first with the nearer child first; a subtree is skipped when its cell lies
+    // farther than the current k-th neighbour (strictly, so that ties can still enter). A
+    // cell's squared distance is the sum over the axes of the squared offsets from the target
+    // to the cell's sides (zero on the axes where the target is inside it).
     struct Pending {
         std::int32_t node;
         double bound2;
+        double offset[3];
     };
     Pending stack[128];
     int depth = 0;
-    stack[depth++] = {0, 0.0};
+    stack[depth++] = {0, 0.0, {0.0, 0.0, 0.0}};
     auto worst = [&] {
         return std::int64_t(found.size()) < k ? max_distance2 : found.back().distance2;
     };
@@ -90,16 +100,26 @@ void NeighbourIndex::nearest(const double *target, std::int64_t k, double max_di
             continue;
         }
         const double offset = target[node.axis] - node.split;
-        const double across = std::max(pending.bound2, offset * offset);
+        // The far child's cell: its side at the split replaces this cell's offset on the axis.
+        // Its distance is summed afresh in the order of a sample's: rounding is monotonic, so
+        // it never exceeds the computed distance of any sample in the cell.
+        Pending far = pending;
+        far.offset[node.axis] = offset;
+        far.bound2 = 0.0;
+        for (int axis = 0; axis < dimensions_; ++axis)
+            far.bound2 += far.offset[axis] * far.offset[axis];
         // The split sample lies in the right child; points equal to the split may be on both
-        // sides, so the slab bound of the far side is only a lower bound, which is all we need.
+        // sides, so the far cell's distance is only a lower bound, which is all we need.
+        Pending near = pending;
         if (offset < 0) {
-            stack[depth++] = {node.right, across};
-            stack[depth++] = {node.left, pending.bound2};
+            far.node = node.right;
+            near.node = node.left;
         } else {
-            stack[depth++] = {node.left, across};
-            stack[depth++] = {node.right, pending.bound2};
+            far.node = node.left;
+            near.node = node.right;
         }
+        stack[depth++] = far;
+        stack[depth++] = near;
     }
 }
 

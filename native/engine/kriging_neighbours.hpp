@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -24,8 +25,12 @@ struct Neighbour {
 
 class NeighbourIndex {
   public:
-    // points: N × dimensions, row-major; the memory must outlive the index.
-    NeighbourIndex(const double *points, std::int64_t count, int dimensions);
+    // points: N × dimensions, row-major; the memory must outlive the index. The build asks
+    // `stop` every million or so steps and gives up when it answers true (stopped() is then
+    // true and the index must not be searched).
+    NeighbourIndex(const double *points, std::int64_t count, int dimensions,
+                   const std::function<bool()> &stop = {});
+    bool stopped() const { return stopped_; }
 
     // The (at most) k nearest samples within max_distance2 (inclusive), sorted; samples whose
     // label equals `exclude` are skipped (labels may be empty: nothing skipped).
@@ -50,13 +55,14 @@ class NeighbourIndex {
         int axis;                // -1 for a leaf
         std::int32_t left, right;
     };
-    std::int32_t build(std::int64_t begin, std::int64_t end);
+    std::int32_t build(std::int64_t begin, std::int64_t end, const std::function<bool()> &stop);
 
     const double *points_;
     std::int64_t count_;
     int dimensions_;
     std::vector<std::int64_t> order_;
     std::vector<Node> nodes_;
+    bool stopped_ = false;
 };
 
 } // namespace krige::engine

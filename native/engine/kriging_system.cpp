@@ -1,5 +1,6 @@
 #include "engine/kriging_system.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -28,7 +29,25 @@ bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped
         if (!(d > singular * std::fabs(diagonal))) return false;
         const double root = std::sqrt(d);
         row_j[j] = root;
-        for (int i = j + 1; i < n; ++i) {
+        // Four rows at a time: four independent sums in flight rather than one chain of
+        // dependent subtractions; each sum still runs in ascending k.
+        int i = j + 1;
+        for (; i + 4 <= n; i += 4) {
+            double *r0 = a + std::size_t(i) * n, *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
+            double s0 = r0[j], s1 = r1[j], s2 = r2[j], s3 = r3[j];
+            for (int k = 0; k < j; ++k) {
+                const double ljk = row_j[k];
+                s0 -= r0[k] * ljk;
+                s1 -= r1[k] * ljk;
+                s2 -= r2[k] * ljk;
+                s3 -= r3[k] * ljk;
+            }
+            r0[j] = s0 / root;
+            r1[j] = s1 / root;
+            r2[j] = s2 / root;
+            r3[j] = s3 / root;
+        }
+        for (; i < n; ++i) {
             double *row_i = a + std::size_t(i) * n;
             double s = row_i[j];
             for (int k = 0; k < j; ++k)
@@ -229,14 +248,15 @@ using Vector8 = double __attribute__((vector_size(64)));
 
 // x holds 16 lanes per row. Four rows at a time share each load of x[k] (register blocking);
 // every row still subtracts its terms in ascending k, the order of the scalar loop.
-[[gnu::always_inline]] inline void forward_block16(const double *l, int n, double *x) {
+[[gnu::always_inline]] inline void forward_block16(const double *l, int n, std::size_t stride,
+                                                   double *x) {
     constexpr int rows = 4;
     int i0 = 0;
     for (; i0 + rows <= n; i0 += rows) {
         Vector8 s[rows][2];
         const double *row[rows];
         for (int r = 0; r < rows; ++r) {
-            row[r] = l + std::size_t(i0 + r) * n;
+            row[r] = l + std::size_t(i0 + r) * stride;
             s[r][0] = load8(x + std::size_t(i0 + r) * 16);
             s[r][1] = load8(x + std::size_t(i0 + r) * 16 + 8);
         }
@@ -261,7 +281,7 @@ using Vector8 = double __attribute__((vector_size(64)));
         }
     }
     for (int i = i0; i < n; ++i) {
-        const double *row = l + std::size_t(i) * n;
+        const double *row = l + std::size_t(i) * stride;
         Vector8 s0 = load8(x + std::size_t(i) * 16), s1 = load8(x + std::size_t(i) * 16 + 8);
         for (int k = 0; k < i; ++k) {
             s0 -= row[k] * load8(x + std::size_t(k) * 16);
@@ -272,9 +292,10 @@ using Vector8 = double __attribute__((vector_size(64)));
     }
 }
 
-[[gnu::target_clones("avx512f", "avx2", "default")]] void forward_16(const double *l, int n,
-                                                                     double *x) {
-    forward_block16(l, n, x);
+// L's leading n × n block, rows `stride` apart.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void
+forward_16(const double *l, int n, std::size_t stride, double *x) {
+    forward_block16(l, n, stride, x);
 }
 } // namespace
 
@@ -282,7 +303,7 @@ using Vector8 = double __attribute__((vector_size(64)));
 
 void KrigingSystem::forward_lanes(double *x, int lanes) const {
     if (lanes == 16) {
-        forward_16(lower_.data(), n_, x);
+        forward_16(lower_.data(), n_, std::size_t(n_), x);
         return;
     }
     for (int lane = 0; lane < lanes; ++lane) { // any other width: one lane at a time
@@ -307,6 +328,13 @@ void KrigingSystem::solve(const double *rhs, double at_zero, double &estimate, d
     const int m = n + p;
     scratch.assign(rhs, rhs + m);
     double *x = scratch.data();
+    lu_solve(x);
+    estimate = dot(x, values_.data(), n);
+    variance = at_zero - dot(x, rhs, m);
+}
+
+void KrigingSystem::lu_solve(double *x) const {
+    const int m = n_ + p_;
     for (int k = 0; k < m; ++k) {
         const int swap_with = pivots_[std::size_t(k)];
         if (swap_with != k) std::swap(x[k], x[swap_with]);
@@ -325,8 +353,95 @@ void KrigingSystem::solve(const double *rhs, double at_zero, double &estimate, d
             s -= row[k] * x[k];
         x[i] = s / row[i];
     }
-    estimate = dot(x, values_.data(), n);
-    variance = at_zero - dot(x, rhs, m);
+}
+
+void KrigingSystem::dual_values(std::vector<double> &a) const {
+    const int n = n_, p = p_;
+    if (!cholesky_) {
+        a.assign(std::size_t(n + p), 0.0);
+        std::copy(values_.begin(), values_.end(), a.begin());
+        lu_solve(a.data());
+        a.resize(std::size_t(n));
+        return;
+    }
+    // a = K⁻¹z − K⁻¹F S⁻¹ FᵀK⁻¹z = L⁻ᵀ (ζ − Y S⁻¹ Yᵀζ).
+    double mu[16];
+    for (int i = 0; i < p; ++i)
+        mu[i] = y_zeta_[std::size_t(i)];
+    forward(schur_.data(), p, mu);
+    backward(schur_.data(), p, mu);
+    a = zeta_;
+    for (int j = 0; j < p; ++j) {
+        const double *column = y_.data() + std::size_t(j) * n;
+        for (int i = 0; i < n; ++i)
+            a[std::size_t(i)] -= column[i] * mu[j];
+    }
+    backward(lower_.data(), n, a.data());
+}
+
+void KrigingSystem::inverse_diagonal(int first, int count, double *diagonal,
+                                     std::vector<double> &scratch) const {
+    const int n = n_, p = p_;
+    if (!cholesky_) {
+        const int m = n + p;
+        scratch.resize(std::size_t(m));
+        for (int lane = 0; lane < count; ++lane) {
+            std::fill(scratch.begin(), scratch.end(), 0.0);
+            scratch[std::size_t(first + lane)] = 1.0;
+            lu_solve(scratch.data());
+            diagonal[lane] = scratch[std::size_t(first + lane)];
+        }
+        return;
+    }
+    // Column i of L⁻¹ is zero above row i: the lanes solve L's trailing block from row
+    // `first`, and B_ii = ‖L⁻¹eᵢ‖² − ‖R⁻¹ Yᵀ L⁻¹eᵢ‖² (the drift's share, S = R Rᵀ).
+    constexpr int lanes = 16;
+    const int rows = n - first;
+    scratch.assign(std::size_t(rows) * lanes, 0.0);
+    for (int lane = 0; lane < count; ++lane)
+        scratch[std::size_t(lane) * lanes + lane] = 1.0;
+    forward_16(lower_.data() + std::size_t(first) * n + first, rows, std::size_t(n),
+               scratch.data());
+    for (int lane = 0; lane < count; ++lane) {
+        double norm = 0.0;
+        for (int r = lane; r < rows; ++r) {
+            const double v = scratch[std::size_t(r) * lanes + lane];
+            norm += v * v;
+        }
+        double v[16];
+        for (int j = 0; j < p; ++j) {
+            const double *column = y_.data() + std::size_t(j) * n + first;
+            double sum = 0.0;
+            for (int r = lane; r < rows; ++r)
+                sum += column[r] * scratch[std::size_t(r) * lanes + lane];
+            v[j] = sum;
+        }
+        forward(schur_.data(), p, v);
+        diagonal[lane] = norm - dot(v, v, p);
+    }
+}
+
+void drift_leverages(const double *drift, std::int64_t n, int p, double *leverage) {
+    std::vector<double> gram(std::size_t(p) * p, 0.0);
+    for (int a = 0; a < p; ++a)
+        for (int b = 0; b <= a; ++b) {
+            double sum = 0.0;
+            for (std::int64_t i = 0; i < n; ++i)
+                sum += drift[std::size_t(i) * p + a] * drift[std::size_t(i) * p + b];
+            gram[std::size_t(a) * p + b] = sum;
+            gram[std::size_t(b) * p + a] = sum;
+        }
+    bool stopped = false;
+    if (!cholesky(gram.data(), p, {}, stopped)) {
+        std::fill(leverage, leverage + n, 1.0);
+        return;
+    }
+    double v[16];
+    for (std::int64_t i = 0; i < n; ++i) {
+        std::copy(drift + std::size_t(i) * p, drift + std::size_t(i + 1) * p, v);
+        forward(gram.data(), p, v);
+        leverage[i] = dot(v, v, p);
+    }
 }
 
 } // namespace krige::engine

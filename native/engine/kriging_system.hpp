@@ -50,7 +50,14 @@ class KrigingSystem {
                 double &variance) const;
     int size() const { return n_; }
 
+    // For leave-one-out, with B the inverse of the bordered system: a = the first n entries of
+    // B [z; 0], and B_ii for i in [first, first + count), count ≤ 16.
+    void dual_values(std::vector<double> &a) const;
+    void inverse_diagonal(int first, int count, double *diagonal,
+                          std::vector<double> &scratch) const;
+
   private:
+    void lu_solve(double *x) const; // x ← M⁻¹ x for the LU factors of the bordered system M
     bool cholesky_path(std::vector<double> &matrix, const std::vector<double> &drift,
                        const double *values, const std::function<bool()> &stop);
     bool lu_path(const std::vector<double> &matrix, const std::vector<double> &drift,
@@ -69,5 +76,9 @@ class KrigingSystem {
     std::vector<double> values_; // LU path: z
     std::vector<int> pivots_;    // LU path
 };
+
+// The leverage of each sample in the drift, h_i = f_iᵀ (FᵀF)⁻¹ f_i for F the n × p drift terms
+// (row-major): 1 when the drift of the other samples is rank deficient. All 1 when F itself is.
+void drift_leverages(const double *drift, std::int64_t n, int p, double *leverage);
 
 } // namespace krige::engine

@@ -11,8 +11,10 @@ The public interface of the toolkit:
   plane, (angle, dip) in three dimensions, or bearings on the sphere.
 - `variogram_map` computes the semivariance of the lag vectors (dx, dy) in square cells (a
   `VariogramMap`), with the same exactness.
-- The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential` and
-  `HoleEffect`, each called as ``model(parameters, h)``.
+- The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential`,
+  `HoleEffect`, `Matern` and `Stable`, each called as ``model(parameters, h)``.
+- `fit_anisotropy`, the geometric anisotropy (`Anisotropy`) from directional fits, and
+  `compare_models`, models ranked by cross-validation (`ModelComparison`).
 - `adjust_anisotropy`, `init_variogram_parameters` and `init_variogram_model`, the classic
   functions of the native core; `great_circle_distance`; `set_num_threads` and
   `get_num_threads` for the native pair engines; `__version__`, the installed version.
@@ -31,11 +33,14 @@ from .._algos.spmis.krige.variogram import (
     Power,
     Spherical,
 )
+from ._anisotropy import Anisotropy, fit_anisotropy
 from ._classic import adjust_anisotropy, init_variogram_model, init_variogram_parameters
+from ._compare import ComparedModel, ModelComparison, compare_models
 from ._fit import FittedVariogram
 from ._kriging_api import CrossValidation, Kriging, Prediction
 from ._model import VariogramModel
 from ._result import ExperimentalVariogram
+from ._shape_models import Matern, Stable
 from ._variogram import variogram
 from ._variogram_map import VariogramMap, variogram_map
 
@@ -45,6 +50,8 @@ except _metadata.PackageNotFoundError:  # pragma: no cover - running from a sour
     __version__ = "0+unknown"
 
 __all__ = [
+    "Anisotropy",
+    "ComparedModel",
     "Exponential",
     "CrossValidation",
     "ExperimentalVariogram",
@@ -53,13 +60,18 @@ __all__ = [
     "HoleEffect",
     "Kriging",
     "Linear",
+    "Matern",
+    "ModelComparison",
     "Power",
     "Prediction",
     "Spherical",
+    "Stable",
     "VariogramMap",
     "VariogramModel",
     "__version__",
     "adjust_anisotropy",
+    "compare_models",
+    "fit_anisotropy",
     "get_num_threads",
     "great_circle_distance",
     "init_variogram_model",

@@ -10,9 +10,14 @@ from typing import Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._anisotropy import Anisotropy as Anisotropy
+from ._anisotropy import fit_anisotropy as fit_anisotropy
 from ._classic import adjust_anisotropy as adjust_anisotropy
 from ._classic import init_variogram_model as init_variogram_model
 from ._classic import init_variogram_parameters as init_variogram_parameters
+from ._compare import ComparedModel as ComparedModel
+from ._compare import ModelComparison as ModelComparison
+from ._compare import compare_models as compare_models
 from ._fit import FittedVariogram as FittedVariogram
 from ._kriging_api import CrossValidation as CrossValidation
 from ._kriging_api import Kriging as Kriging
@@ -60,6 +65,20 @@ def HoleEffect(parameters: Sequence[float], h: ArrayLike) -> NDArray[np.float64]
     """Hole-effect model PSill · (1 − sin(π h / Range) / (π h / Range)) + Nugget (h ≠ 0).
 
     Parameters (PSill, Range, Nugget); returns γ(h) as a float64 array of the shape of `h`.
+    """
+
+def Matern(parameters: Sequence[float], h: ArrayLike) -> NDArray[np.float64]:
+    """Matérn model PSill · (1 − 2^(1−ν)/Γ(ν) x^ν K_ν(x)) + Nugget, x = h x₉₅(ν) / Range.
+
+    Parameters (PSill, Range, Smoothness ν, Nugget); 95 % of PSill at h = Range for every ν;
+    returns γ(h) as a float64 array of the shape of `h`.
+    """
+
+def Stable(parameters: Sequence[float], h: ArrayLike) -> NDArray[np.float64]:
+    """Stable model PSill · (1 − exp(−3 (h / Range)^Shape)) + Nugget (h ≠ 0), 0 < Shape ≤ 2.
+
+    Parameters (PSill, Range, Shape, Nugget); returns γ(h) as a float64 array of the shape of
+    `h`.
     """
 
 def great_circle_distance(a: ArrayLike, b: ArrayLike) -> NDArray[np.float64]:

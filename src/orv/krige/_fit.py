@@ -6,6 +6,7 @@ import math
 import numbers
 import os
 import warnings
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Optional, Union
 
 import numpy as np
@@ -14,10 +15,12 @@ from numpy.typing import ArrayLike, NDArray
 if TYPE_CHECKING:
     from ._result import ExperimentalVariogram
 
-from ._model import VariogramModel
+from ._model import VariogramModel, checked_parameters
 from ._models import MODELS, RANGE_LIMIT, model_name
 
 WEIGHTS = ("counts", "cressie", None)
+#: Parameters whose value does not depend on the units of the lags and semivariances.
+UNITLESS = ("Exponent", "Smoothness", "Shape")
 #: The structured part of a fit (PSill, or the power term at the largest lag) below this
 #: fraction of the largest semivariance used means there is no spatial structure to fit.
 NEGLIGIBLE = 1e-6
@@ -35,15 +38,17 @@ class FittedVariogram(VariogramModel):
     ----------
     model : str
         Model name: ``"Linear"``, ``"Power"``, ``"Gaussian"``, ``"Spherical"``,
-        ``"Exponential"`` or ``"HoleEffect"``.
+        ``"Exponential"``, ``"HoleEffect"``, ``"Matern"`` or ``"Stable"``.
     parameters : dict of str to float
         Fitted values by the package's parameter names, in the model's order: Slope, Nugget
-        (Linear); Scale, Exponent, Nugget (Power); PSill, Range, Nugget (the others).
-        Range is the practical range, in the unit of the lags.
+        (Linear); Scale, Exponent, Nugget (Power); PSill, Range, Smoothness, Nugget (Matern);
+        PSill, Range, Shape, Nugget (Stable); PSill, Range, Nugget (the others). Range is the
+        practical range, in the unit of the lags.
     stderr : dict of str to float
         Standard error of each parameter from the covariance of the weighted least-squares
         fit; NaN where the data do not determine it (no residual degrees of freedom, or a
-        direction in which the fit is flat); 0 for a nugget held fixed.
+        direction in which the fit is flat); 0 for a parameter held (a fixed nugget, or one
+        given in ``fixed``).
     r2 : float
         Coefficient of determination of the fit under its weights; NaN when every
         semivariance used is the same.
@@ -57,7 +62,7 @@ class FittedVariogram(VariogramModel):
         The largest mean lag allowed in the fit, as given (None: every class).
     covariance : ndarray of float64, shape (p, p)
         Covariance matrix of the parameters, rows and columns in the order of `parameters`
-        (read-only); the row and column of a fixed nugget are 0, those of an undetermined
+        (read-only); the row and column of a held parameter are 0, those of an undetermined
         parameter (or one at its bound) NaN. Its diagonal is the square of `stderr`; it gives
         the error of derived quantities, such as the sill PSill + Nugget.
     at_bound : tuple of str
@@ -156,6 +161,59 @@ def _fixed_nugget(nugget):
     )
 
 
+def _held_parameters(record, fixed, nugget):
+    """The parameters held, by name, from `fixed` and `nugget`; misuse is a ValueError."""
+    names = record.parameters
+    held: dict[str, float] = {}
+    if fixed is not None:
+        if not isinstance(fixed, Mapping):
+            raise TypeError(
+                f"fixed must be a dict of parameter names to values (of {', '.join(names)} "
+                f"for the {record.name} model); got {type(fixed).__name__}"
+            )
+        unknown = [repr(name) for name in fixed if name not in names]
+        if unknown:
+            raise ValueError(
+                f"fixed names {', '.join(unknown)}, not a parameter of the {record.name} "
+                f"model; it has {', '.join(names)}"
+            )
+        for name, value in fixed.items():
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+                raise ValueError(f"fixed[{name!r}] must be a real number; got {value!r}")
+            held[name] = float(value)
+        # A held model must be a model: the checks of VariogramModel on the held values.
+        trial = dict(zip(names, (1.0,) * len(names)))
+        trial.update(held)
+        try:
+            checked_parameters(record.name, trial)
+        except ValueError as exc:
+            raise ValueError(f"fixed: {exc}") from None
+        index = names.index
+        # The parameters without a unit have the same bounds in the data's units as in the
+        # fit's; the others' bounds (>= 0) are those VariogramModel checks.
+        for name, value in held.items():
+            if name not in UNITLESS:
+                continue
+            if not record.lower[index(name)] <= value <= record.upper[index(name)]:
+                raise ValueError(
+                    f"fixed[{name!r}] = {value!r} lies outside the interval the fit allows, "
+                    f"[{record.lower[index(name)]:g}, {record.upper[index(name)]:g}]"
+                )
+    if "Scale" in held and "Exponent" not in held:
+        # The fit works in lags scaled to a largest value of 1, where a Scale in the data's
+        # units would change with the Exponent.
+        raise ValueError("fixed: holding the Power model's Scale needs its Exponent held too")
+    from_nugget = _fixed_nugget(nugget)
+    if from_nugget is not None:
+        if "Nugget" in held and held["Nugget"] != from_nugget:
+            raise ValueError(
+                f"fixed holds the Nugget at {held['Nugget']!r} but nugget={nugget!r} asks for "
+                f"{from_nugget!r}; give the nugget once"
+            )
+        held["Nugget"] = from_nugget
+    return held
+
+
 def _lag_limit(max_lag):
     if max_lag is None:
         return math.inf
@@ -174,19 +232,30 @@ def _starts(record, h, g):
     rise = max(g.max() - nugget, 1e-3)
     if not record.starts:
         return [[rise, nugget]]
+    if record.shape_starts:
+        return [[rise, second, shape, nugget] for second in record.starts
+                for shape in record.shape_starts]
     return [[rise, second, nugget] for second in record.starts]
 
 
 class _Problem:
-    """The least-squares problem in scaled units, with the nugget either free or fixed."""
+    """The least-squares problem in scaled units, with some parameters held.
 
-    def __init__(self, record, h, g, nugget):
-        self.record, self.h, self.g, self.nugget = record, h, g, nugget
+    `held` maps the index of each held parameter to its value in the scaled units.
+    """
+
+    def __init__(self, record, h, g, held):
+        self.record, self.h, self.g, self.held = record, h, g, held
         self.function = record.function
-        self.free = slice(None) if nugget is None else slice(None, -1)
+        self.free = np.ones(len(record.parameters), dtype=bool)
+        self.free[list(held)] = False
 
     def full(self, x):
-        return list(x) if self.nugget is None else [*x, self.nugget]
+        values = np.empty(self.free.size)
+        values[self.free] = x
+        for index, value in self.held.items():
+            values[index] = value
+        return list(values)
 
     def solve(self, weights, start=None):
         """The best of the fits from the usual starting points, or from `start` alone."""
@@ -198,6 +267,9 @@ class _Problem:
         starts = _starts(self.record, self.h, self.g) if start is None else [start]
         for point in starts:
             x0 = np.clip(point, lower, [min(u, 1e12) for u in upper])[self.free]
+            if x0.size == 0:
+                # Every parameter held: there is nothing to solve.
+                return np.array(self.full(x0))
             result = least_squares(
                 lambda x: root * (self.function(self.full(x), self.h) - self.g),
                 x0,
@@ -276,8 +348,11 @@ def _cressie_iterations(problem: _Problem, base: np.ndarray,
     )
 
 
-def _check_structure(record, values, h_used, g_top):
-    """Refuses fits whose structure vanishes or leaves the lags, so Range is undetermined."""
+def _check_structure(record, values, h_used, g_top, held=()):
+    """Refuses fits whose structure vanishes or leaves the lags, so Range is undetermined.
+
+    A Range the caller held is not the fit's to refuse.
+    """
     if record.name == "Linear":
         return
     if record.name == "Power":
@@ -288,13 +363,15 @@ def _check_structure(record, values, h_used, g_top):
                 "distance, so the Exponent is not determined (a pure nugget effect)"
             )
         return
-    psill, range_, _ = values
+    psill, range_ = values[0], values[1]
     if psill <= NEGLIGIBLE * g_top:
         raise ValueError(
             f"the fitted PSill ({psill:.3g}) is negligible against the semivariance "
             f"({g_top:.3g}): no spatial structure, so the Range is not determined "
             "(a pure nugget effect)"
         )
+    if "Range" in held:
+        return
     if range_ >= RANGE_LIMIT * h_used.max() * (1.0 - 1e-9):
         raise ValueError(
             f"the fitted Range runs to its limit of {RANGE_LIMIT:g} times the largest lag "
@@ -317,13 +394,14 @@ def fit_variogram(
     weights: Optional[str] = "counts",
     nugget: Union[bool, float] = True,
     max_lag: Optional[float] = None,
+    fixed: Optional[Mapping[str, float]] = None,
 ) -> FittedVariogram:
     """Fits a variogram model to an experimental semivariogram; see `ExperimentalVariogram.fit`."""
     name = model_name(model)
     record = MODELS[name]
     if not (weights is None or (isinstance(weights, str) and weights in WEIGHTS)):
         raise ValueError(f"weights must be 'counts', 'cressie' or None; got {weights!r}")
-    fixed = _fixed_nugget(nugget)
+    held = _held_parameters(record, fixed, nugget)
     limit = _lag_limit(max_lag)
     names = record.parameters
 
@@ -340,7 +418,7 @@ def fit_variogram(
         )
     used &= np.isfinite(gamma)
     h, g, n = lags[used], gamma[used], counts[used].astype(np.float64)
-    n_free = len(names) - (fixed is not None)
+    n_free = len(names) - len(held)
     if h.size < n_free:
         where = "" if max_lag is None else f" with lag <= {limit:g}"
         raise ValueError(
@@ -355,7 +433,13 @@ def fit_variogram(
         )
 
     h_scale = float(h.max())
-    problem = _Problem(record, h / h_scale, g / g_top, None if fixed is None else fixed / g_top)
+    held_index = {names.index(key): value for key, value in held.items()}
+    # The held values in the fit's units (the factor of Power's Scale uses the Exponent,
+    # which is then held too).
+    trial = np.array([held_index.get(i, 1.0) for i in range(len(names))])
+    held_factors, _ = record.unit_factors(trial, h_scale, g_top)
+    problem = _Problem(record, h / h_scale, g / g_top,
+                       {i: value / held_factors[i] for i, value in held_index.items()})
     base = n / n.mean() if weights is not None else np.ones_like(h)
     with np.errstate(all="ignore"):
         scaled = problem.solve(base)
@@ -363,26 +447,30 @@ def fit_variogram(
         if weights == "cressie":
             scaled, w = _cressie_iterations(problem, base, scaled)
     bound, scaled = _at_bound(record, scaled)
-    if fixed is not None:
-        bound[-1] = False
+    bound &= problem.free
+    for index, value in problem.held.items():
+        scaled[index] = value
     factors, mixing = record.unit_factors(scaled, h_scale, g_top)
     values = list(factors * scaled)
-    if fixed is not None:
-        values[-1] = fixed
+    # Held parameters keep the caller's value to the last bit, not its round trip through
+    # the fit's units.
+    for index, value in held_index.items():
+        values[index] = value
     if not all(math.isfinite(v) for v in values):
         raise ValueError(f"the {name} model fit did not converge")
-    _check_structure(record, values, h, g_top)
+    _check_structure(record, values, h, g_top, held)
 
     # Statistics in the scaled units, where they neither under- nor overflow, then scaled back.
     residuals = problem.g - problem.function(scaled, problem.h)
-    free = np.zeros(len(names), dtype=bool)
-    free[problem.free] = True
+    free = problem.free
     estimated = free & ~bound
     jacobian = record.derivatives(scaled, problem.h)[:, estimated]
     inner = np.zeros((len(names), len(names)))
     inner[np.ix_(estimated, estimated)] = _covariance(jacobian, w, residuals,
                                                       int(np.count_nonzero(free)))
     inner[bound, :] = inner[:, bound] = np.nan
+    # A held parameter is a constant: its covariance with anything, at a bound or not, is 0.
+    inner[~free, :] = inner[:, ~free] = 0.0
     undetermined = np.isnan(inner)
     inner = mixing @ np.where(undetermined, 0.0, inner) @ mixing.T
     inner[undetermined] = np.nan

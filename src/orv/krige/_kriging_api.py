@@ -15,7 +15,10 @@ from numpy.typing import ArrayLike, NDArray
 from .._algos.spmis.krige.points import real_array
 from .._algos.spmis.krige.threads import get_num_threads
 from . import _kriging
+from ._anisotropy import Anisotropy
+from ._engine_model import engine_model
 from ._model import BOUNDED, VariogramModel
+from ._progress import check_progress, progress_reporter
 from ._variogram import GTYPES, NAN_POLICIES, _choice, _drop_non_finite, _real, _samples
 
 KINDS = ("simple", "ordinary", "universal")
@@ -25,9 +28,6 @@ DUPLICATES = ("mean", "raise")
 GLOBAL_LIMIT = 10_000
 #: The mean radius of the Earth in km (IUGG), for geographic coordinates.
 EARTH_RADIUS_KM = 6371.0088
-#: Engine codes of the models, in the engine's order.
-_MODEL_CODES = {"Linear": 0, "Power": 1, "Gaussian": 2, "Spherical": 3, "Exponential": 4,
-                "HoleEffect": 5}
 # Targets per unit of work handed to a thread; results do not depend on it (tests change it
 # through _set_chunk_size to show that).
 _CHUNK = [256]
@@ -149,34 +149,39 @@ class CrossValidation:
 
 
 def _merge_duplicates(coordinates, values, policy):
-    """Samples at one location merged into one with their mean value, or a ValueError."""
-    if coordinates.shape[0] < 2:
+    """Samples at one location merged into one with their mean value, or a ValueError.
+
+    Locations are compared after one stable sort of the rows, a column at a time, so that the
+    check needs memory for an index and one column rather than copies of the whole array.
+    """
+    n = coordinates.shape[0]
+    if n < 2:
         return coordinates, values
-    unique, first, inverse, counts = np.unique(
-        coordinates, axis=0, return_index=True, return_inverse=True, return_counts=True
-    )
-    inverse = inverse.reshape(-1)
-    surplus = coordinates.shape[0] - unique.shape[0]
+    order = np.lexsort(coordinates.T[::-1])
+    same = np.ones(n - 1, dtype=bool)
+    for axis in range(coordinates.shape[1]):
+        column = coordinates[order, axis]
+        same &= column[1:] == column[:-1]
+        del column
+    surplus = int(np.count_nonzero(same))
     if surplus == 0:
         return coordinates, values
+    starts = np.flatnonzero(np.concatenate(([True], ~same)))
+    sizes = np.diff(np.append(starts, n))
+    # The sort is stable: each location's first row in sorted order is its first sample.
+    firsts = order[starts]
     if policy == "raise":
-        repeated = np.flatnonzero(counts[inverse] > 1)
-        where = int(repeated[0])
+        where = int(firsts[sizes > 1].min())
         raise ValueError(
             f"{surplus} sample(s) repeat the location of another, the first at index "
             f"{where} {tuple(coordinates[where].tolist())}; merge them or pass "
             "duplicates='mean'"
         )
     _warn(f"merged {surplus} sample(s) at repeated locations into their locations' means")
+    means = np.add.reduceat(values[order], starts) / sizes
     # Merged samples keep the order of each location's first sample.
-    order = np.argsort(first, kind="stable")
-    rank = np.empty_like(order)
-    rank[order] = np.arange(order.size)
-    sums = np.zeros(unique.shape[0])
-    np.add.at(sums, rank[inverse], values)
-    merged_counts = np.zeros(unique.shape[0])
-    np.add.at(merged_counts, rank[inverse], 1.0)
-    return np.ascontiguousarray(unique[order]), sums / merged_counts
+    by_first = np.argsort(firsts, kind="stable")
+    return np.ascontiguousarray(coordinates[firsts[by_first]]), means[by_first]
 
 
 class Kriging:
@@ -213,11 +218,13 @@ class Kriging:
     max_distance : float, optional
         Only samples within this distance of a target are used (in the unit of the kriging
         distance: after `anisotropy`, and in km for GEOGCS).
-    anisotropy : (float, float), optional
+    anisotropy : (float, float) or Anisotropy, optional
         ``(angle, scale)``: geometric anisotropy of 2-D projected coordinates in the
         convention of `adjust_anisotropy`: distances are measured after turning the
         coordinates by ``-angle`` degrees and multiplying the offset across `angle` by
-        `scale`. Neighbours are chosen by that distance too.
+        `scale`. Neighbours are chosen by that distance too. An `Anisotropy` from
+        `fit_anisotropy` stands for ``(anisotropy.angle, anisotropy.ratio)``; the model's
+        Range is then the range along the major axis, ``anisotropy.major_range``.
     gtype : {"PROJCS", "GEOGCS"}, default "PROJCS"
         For GEOGCS the distance is the chord of the sphere of radius 6371.0088 km, in km,
         which keeps every model valid in three dimensions a valid covariance on the sphere;
@@ -233,7 +240,7 @@ class Kriging:
 
     Notes
     -----
-    Bounded models (Gaussian, Spherical, Exponential) are solved through their covariance
+    Bounded models (Gaussian, Spherical, Exponential, Matern, Stable) are solved through their covariance
     C(h) = sill − γ(h): a Cholesky factor of the sample block, and the drift through its
     Schur complement, which needs only forward substitutions and stays stable where the
     bordered system is indefinite. Linear and Power have no covariance; they are solved
@@ -255,7 +262,7 @@ class Kriging:
         neighbours: Optional[int] = None,
         min_neighbours: int = 1,
         max_distance: Optional[float] = None,
-        anisotropy: Optional[tuple[float, float]] = None,
+        anisotropy: Optional[tuple[float, float] | Anisotropy] = None,
         gtype: str = "PROJCS",
         duplicates: str = "mean",
         nan_policy: str = "raise",
@@ -302,9 +309,14 @@ class Kriging:
                 )
             self._max_distance2 = limit * limit
 
-        coordinates, samples = _samples(points, values, self._gtype)
-        coordinates, samples = _drop_non_finite(coordinates, samples, nan_policy)
+        given_coordinates, given_values = _samples(points, values, self._gtype)
+        coordinates, samples = _drop_non_finite(given_coordinates, given_values, nan_policy)
         coordinates, samples = _merge_duplicates(coordinates, samples, duplicates)
+        # The object keeps samples of its own: the caller's arrays stay theirs to change.
+        if coordinates is given_coordinates:
+            coordinates = coordinates.copy()
+        if samples is given_values:
+            samples = samples.copy()
         if samples.size == 0:
             raise ValueError("points and values hold no usable sample")
         self._dimensions = coordinates.shape[1]
@@ -330,15 +342,20 @@ class Kriging:
         self._drift_centre = self._drift_source.mean(axis=0)
         deviation = float(np.abs(self._drift_source - self._drift_centre).max(initial=0.0))
         self._drift_scale = deviation if deviation > 0.0 else 1.0
+        self._build()
 
     def _anisotropy(self, anisotropy):
         if anisotropy is None:
             return None
         if self._gtype != "PROJCS" or self._dimensions != 2:
             raise ValueError("anisotropy needs 2-D projected coordinates (gtype='PROJCS')")
+        if isinstance(anisotropy, Anisotropy):
+            # The fitted major axis and ratio are Kriging's (angle, scale).
+            anisotropy = (anisotropy.angle, anisotropy.ratio)
         if not isinstance(anisotropy, (tuple, list)) or len(anisotropy) != 2:
             raise TypeError(
-                f"anisotropy must be a pair (angle, scale) or None; got {anisotropy!r}"
+                "anisotropy must be a pair (angle, scale), an Anisotropy from fit_anisotropy "
+                f"or None; got {anisotropy!r}"
             )
         angle = _real(anisotropy[0], "anisotropy angle", "a finite number of degrees")
         scale = _real(anisotropy[1], "anisotropy scale", "a positive finite number")
@@ -357,10 +374,10 @@ class Kriging:
                 EARTH_RADIUS_KM
                 * np.stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)], 1)
             )
-        shifted = coordinates - self._centre
-        if self._rotation is not None:
-            shifted = shifted @ self._rotation.T
-        return np.ascontiguousarray(shifted)
+        if self._rotation is None:
+            # Differences of the coordinates themselves: no copy, and no rounding of a shift.
+            return np.ascontiguousarray(coordinates, dtype=np.float64)
+        return np.ascontiguousarray((coordinates - self._centre) @ self._rotation.T)
 
     def _targets(self, targets):
         array = real_array(targets, "targets")
@@ -382,40 +399,63 @@ class Kriging:
             )
         return array
 
-    def _run(self, samples, values, targets, *, drift_points=None, drift_targets=None,
-             offsets=None, labels=None, target_labels=None, neighbours=None):
+    def _native_samples(self, points, values, drift_points, *, global_system):
+        """The engine's samples, with the neighbour index or the one global factorisation."""
+        degree = {"simple": -1, "ordinary": 0}.get(self._kind)
+        if degree is None:
+            degree = 1 if self._drift == "linear" else 2
+        centre = tuple(self._drift_centre.tolist()) + (0.0,) * (3 - self._drift_centre.size)
+        return _kriging.Samples(
+            np.ascontiguousarray(points), np.ascontiguousarray(values), *engine_model(self._model),
+            degree, self._mean, centre, self._drift_scale,
+            None if drift_points is None else np.ascontiguousarray(drift_points),
+            not global_system, global_system,
+        )
+
+    @property
+    def _global(self) -> bool:
+        """True for kriging from every sample through one factorisation."""
+        return self._neighbours is None and self._max_distance2 < 0.0
+
+    def _build(self) -> None:
+        geographic = self._gtype == "GEOGCS"
+        self._samples = self._native_samples(
+            self._prepared, self._values, self._drift_source if geographic else None,
+            global_system=self._global,
+        )
+
+    def __getstate__(self) -> dict:
+        # The native samples are rebuilt from the prepared arrays where the object arrives.
+        state = dict(self.__dict__)
+        del state["_samples"]
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._build()
+
+    def _run(self, samples, targets, *, drift_targets=None, offsets=None, labels=None,
+             target_labels=None, progress=False, description="kriging"):
         """The engine's estimates, variances and neighbour counts at prepared targets."""
         m = targets.shape[0]
         estimate = np.empty(m)
         variance = np.empty(m)
         used = np.zeros(m, dtype=np.int64)
-        if self._model.model in BOUNDED:
-            psill, range_, nugget = (self._model.parameters[k] for k in ("PSill", "Range", "Nugget"))
-            a, b = psill, range_
-        elif self._model.model == "Linear":
-            a, b, nugget = self._model.parameters["Slope"], 0.0, self._model.parameters["Nugget"]
-        else:
-            a, b, nugget = (self._model.parameters[k] for k in ("Scale", "Exponent", "Nugget"))
-        degree = {"simple": -1, "ordinary": 0}.get(self._kind)
-        if degree is None:
-            degree = 1 if self._drift == "linear" else 2
-        centre = tuple(self._drift_centre.tolist()) + (0.0,) * (3 - self._drift_centre.size)
         point = offsets is None
         if point:
             offsets = np.zeros((1, self._prepared.shape[1]))
-        k = self._neighbours if neighbours is None else neighbours
+        k = self._neighbours
         if k is None and self._max_distance2 >= 0.0:
             # Global kriging within a distance: each target has its own set of samples.
-            k = samples.shape[0]
+            k = self._values.size
         limit = self._max_distance2 if self._max_distance2 >= 0.0 else math.inf
-        failed = _kriging.krige(
-            np.ascontiguousarray(samples), np.ascontiguousarray(values),
-            _MODEL_CODES[self._model.model], a, b, nugget, degree, self._mean, centre,
-            self._drift_scale, drift_points, drift_targets, 0 if k is None else k, limit,
-            self._min_neighbours, labels, np.ascontiguousarray(targets), target_labels,
-            np.ascontiguousarray(offsets), point, get_num_threads() if m >= 64 else 1,
-            _chunk_size(), estimate, variance, used,
-        )
+        with progress_reporter(progress, m, unit="target", description=description) as report:
+            failed = samples.predict(
+                np.ascontiguousarray(targets), drift_targets, np.ascontiguousarray(offsets),
+                point, 0 if k is None else k, limit, self._min_neighbours, labels,
+                target_labels, get_num_threads() if m >= 64 else 1, _chunk_size(), estimate,
+                variance, used, report,
+            )
         return estimate, variance, used, failed
 
     @staticmethod
@@ -429,7 +469,7 @@ class Kriging:
 
     def predict(
         self, targets: ArrayLike, *, block: Optional[tuple[float, float]] = None,
-        block_points: int = 4,
+        block_points: int = 4, progress: object = False,
     ) -> Prediction:
         """Kriging estimates and variances at targets.
 
@@ -444,6 +484,9 @@ class Kriging:
             covariance between the block's points (C(0) = PSill). None: point kriging.
         block_points : int, default 4
             Points per side of the block discretisation.
+        progress : bool or tqdm, default False
+            True shows a progress bar of the targets done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead.
 
         Returns
         -------
@@ -451,6 +494,7 @@ class Kriging:
             Estimate, variance and number of samples used per target. At a sample's location
             point kriging returns the sample's value with variance 0.
         """
+        check_progress(progress)
         points = self._targets(targets)
         offsets = None
         if block is not None:
@@ -469,15 +513,16 @@ class Kriging:
             _count(block_points, "block_points", 1)
         geographic = self._gtype == "GEOGCS"
         estimate, variance, used, failed = self._run(
-            self._prepared, self._values, self._prepare(points),
-            drift_points=self._drift_source if geographic else None,
-            drift_targets=points if geographic else None, offsets=offsets,
+            self._samples, self._prepare(points),
+            drift_targets=np.ascontiguousarray(points) if geographic else None, offsets=offsets,
+            progress=progress,
         )
         self._report(failed)
         return Prediction(_read_only(estimate), _read_only(variance), _read_only(used))
 
     def cross_validate(
-        self, *, folds: Optional[object] = None, seed: Optional[object] = None
+        self, *, folds: Optional[object] = None, seed: Optional[object] = None,
+        progress: object = False,
     ) -> CrossValidation:
         """Predicts each sample from the samples outside its fold.
 
@@ -491,6 +536,9 @@ class Kriging:
             label's samples are predicted from the others (e.g. spatial blocks).
         seed : optional
             Seed of the random folds (anything `numpy.random.default_rng` takes).
+        progress : bool or tqdm, default False
+            True shows a progress bar of the samples done on standard error (needs the
+            ``progress`` extra); a tqdm bar is advanced instead.
 
         Returns
         -------
@@ -514,29 +562,50 @@ class Kriging:
                     f"sample); got shape {given.shape}"
                 )
             labels = np.unique(given, return_inverse=True)[1].reshape(-1).astype(np.int64)
+        check_progress(progress)
         geographic = self._gtype == "GEOGCS"
         drift = self._drift_source if geographic else None
-        if self._neighbours is not None or self._max_distance2 >= 0.0:
+        if not self._global:
             # One pass over the samples as targets; each leaves out the samples of its fold.
             estimate, variance, _, failed = self._run(
-                self._prepared, self._values, self._prepared, drift_points=drift,
-                drift_targets=drift, labels=labels, target_labels=labels,
+                self._samples, self._prepared, drift_targets=drift, labels=labels,
+                target_labels=labels, progress=progress, description="cross-validation",
             )
+        elif labels.max(initial=0) == n - 1 and self._samples.factorised:
+            # Leave-one-out from the one factorisation of every sample.
+            estimate, variance = np.empty(n), np.empty(n)
+            used = np.zeros(n, dtype=np.int64)
+            with progress_reporter(progress, n, unit="sample",
+                                   description="cross-validation") as report:
+                failed = self._samples.leave_one_out(
+                    self._min_neighbours, get_num_threads() if n >= 64 else 1, estimate,
+                    variance, used, report,
+                )
         else:
             # Global: one factorisation of the samples outside each fold.
             estimate = np.full(n, np.nan)
             variance = np.full(n, np.nan)
             failed = 0
-            for label in range(int(labels.max()) + 1):
-                inside = labels == label
-                outside = ~inside
-                part = self._run(
-                    self._prepared[outside], self._values[outside], self._prepared[inside],
-                    drift_points=None if drift is None else np.ascontiguousarray(drift[outside]),
-                    drift_targets=None if drift is None else np.ascontiguousarray(drift[inside]),
-                )
-                estimate[inside], variance[inside] = part[0], part[1]
-                failed += part[3]
+            with progress_reporter(progress, n, unit="sample",
+                                   description="cross-validation") as report:
+                done = 0
+                for label in range(int(labels.max()) + 1):
+                    inside = labels == label
+                    outside = ~inside
+                    fold = self._native_samples(
+                        self._prepared[outside], self._values[outside],
+                        None if drift is None else drift[outside], global_system=True,
+                    )
+                    part = self._run(
+                        fold, self._prepared[inside],
+                        drift_targets=None if drift is None
+                        else np.ascontiguousarray(drift[inside]),
+                    )
+                    estimate[inside], variance[inside] = part[0], part[1]
+                    failed += part[3]
+                    done += int(np.count_nonzero(inside))
+                    if report is not None:
+                        report(done)
         self._report(failed)
         _read_only(estimate)
         _read_only(variance)

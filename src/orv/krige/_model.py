@@ -10,8 +10,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._models import MODELS, model_name
+from ._shape_models import SHAPE_LIMIT, SMOOTHNESS_LIMIT
 
 UNBOUNDED = ("Linear", "Power")
+#: Parameters that must lie in (0, limit]: the Range of every bounded model has no upper limit.
+POSITIVE = {"Range": math.inf, "Smoothness": SMOOTHNESS_LIMIT, "Shape": SHAPE_LIMIT}
 BOUNDED = tuple(name for name in MODELS if name not in UNBOUNDED)
 
 
@@ -42,8 +45,9 @@ def checked_parameters(model: str, parameters: object) -> dict[str, float]:
             raise ValueError(f"parameter {name} must be finite; got {number!r}")
         if number < 0.0:
             raise ValueError(f"parameter {name} must be >= 0; got {number!r}")
-        if name == "Range" and number <= 0.0:
-            raise ValueError(f"parameter Range must be > 0; got {number!r}")
+        if name in POSITIVE and not 0.0 < number <= POSITIVE[name]:
+            limit = "" if math.isinf(POSITIVE[name]) else f" and <= {POSITIVE[name]:g}"
+            raise ValueError(f"parameter {name} must be > 0{limit}; got {number!r}")
         checked[name] = number
     return checked
 
@@ -58,12 +62,14 @@ class VariogramModel:
     Parameters
     ----------
     model : str
-        ``"Linear"``, ``"Power"``, ``"Gaussian"``, ``"Spherical"``, ``"Exponential"`` or
-        ``"HoleEffect"``, in any case; stored in this canonical spelling.
+        ``"Linear"``, ``"Power"``, ``"Gaussian"``, ``"Spherical"``, ``"Exponential"``,
+        ``"HoleEffect"``, ``"Matern"`` or ``"Stable"``, in any case; stored in this canonical
+        spelling.
     parameters : dict of str to float
         Values by the package's parameter names: Slope, Nugget (Linear); Scale, Exponent,
-        Nugget (Power); PSill, Range, Nugget (the others). Every one must be given, finite
-        and >= 0, and Range > 0.
+        Nugget (Power); PSill, Range, Smoothness, Nugget (Matern); PSill, Range, Shape,
+        Nugget (Stable); PSill, Range, Nugget (the others). Every one must be given, finite
+        and >= 0, Range > 0, 0 < Smoothness <= 20 and 0 < Shape <= 2.
 
     Attributes
     ----------
@@ -73,8 +79,8 @@ class VariogramModel:
     Raises
     ------
     ValueError
-        For an unknown model, or a missing, extra, negative or non-finite parameter, or
-        Range <= 0, naming it.
+        For an unknown model, or a missing, extra, negative or non-finite parameter, or a
+        Range, Smoothness or Shape outside its interval, naming it.
     """
 
     model: str

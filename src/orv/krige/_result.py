@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 import numpy as np
@@ -130,6 +130,7 @@ class ExperimentalVariogram:
         weights: Optional[Literal["counts", "cressie"]] = "counts",
         nugget: Union[bool, float] = True,
         max_lag: Optional[float] = None,
+        fixed: Optional[Mapping[str, float]] = None,
     ) -> FittedVariogram:
         """Fits a variogram model by weighted least squares.
 
@@ -137,8 +138,9 @@ class ExperimentalVariogram:
         ----------
         model : str
             ``"Linear"`` (parameters Slope, Nugget), ``"Power"`` (Scale, Exponent, Nugget),
-            ``"Gaussian"``, ``"Spherical"``, ``"Exponential"`` or ``"HoleEffect"`` (each
-            PSill, Range, Nugget); case does not matter.
+            ``"Gaussian"``, ``"Spherical"``, ``"Exponential"``, ``"HoleEffect"`` (each
+            PSill, Range, Nugget), ``"Matern"`` (PSill, Range, Smoothness, Nugget) or
+            ``"Stable"`` (PSill, Range, Shape, Nugget); case does not matter.
         weights : {"counts", "cressie", None}, optional
             ``"counts"`` (default): each class weighted by its number of pairs.
             ``"cressie"``: by pairs / γ_model(h)², the model being the current fit, iterated
@@ -149,6 +151,14 @@ class ExperimentalVariogram:
         max_lag : float, optional
             Only classes whose mean lag is at most this take part (default: every class).
             Empty classes and classes at lag 0 (where γ is 0 by definition) never do.
+        fixed : dict of str to float, optional
+            Parameters held at the given values, by name, e.g. ``{"Range": 900.0}``: they are
+            returned exactly as given, with standard error 0 and a zero row and column of
+            `covariance`, and do not count as fitted parameters in the residual degrees of
+            freedom. Each value must be one the model takes (as for `VariogramModel`) and,
+            for Exponent, Smoothness and Shape, within the interval the fit searches. A
+            Nugget given here and by `nugget` (False or a number) must agree. The Power
+            model's Scale can only be held together with its Exponent.
 
         Returns
         -------
@@ -159,7 +169,8 @@ class ExperimentalVariogram:
         ------
         ValueError
             For an unknown model or a bad option value (the message names the accepted
-            ones), and for a fit that the data cannot determine, saying why: fewer classes
+            ones) or a misused `fixed` (naming the parameter), and for a fit that the data
+            cannot determine, saying why: fewer classes
             than free parameters, semivariance zero everywhere, no convergence, a PSill (or
             power term) negligible against the semivariance, a Range that runs beyond 10
             times the largest lag used or lies below the first lag.
@@ -179,12 +190,14 @@ class ExperimentalVariogram:
         Range is the *practical range*, in the unit of the lags. Spherical and HoleEffect
         reach the sill PSill + Nugget at h = Range; Gaussian and Exponential, which approach
         it asymptotically, reach 95 % of PSill there (γ uses exp(−3 h²/Range²) and
-        exp(−3 h/Range)). GSTools parametrises the same shapes by a length scale ``len_scale``
+        exp(−3 h/Range)); Stable, exp(−3 (h/Range)^Shape), follows them, and Matérn reaches
+        exactly 95 % of PSill at h = Range for every Smoothness. GSTools parametrises the same shapes by a length scale ``len_scale``
         (ℓ) instead: ℓ = Range for its Spherical model, ℓ = Range / 3 for its Exponential
         model (exp(−h/ℓ)) and ℓ = Range · √(π/12) ≈ 0.512 Range for its Gaussian model
         (exp(−π h²/(4 ℓ²))); its ``var`` is PSill and its ``nugget`` the Nugget.
         """
-        return fit_variogram(self, model, weights=weights, nugget=nugget, max_lag=max_lag)
+        return fit_variogram(self, model, weights=weights, nugget=nugget, max_lag=max_lag,
+                             fixed=fixed)
 
     def plot(
         self,

@@ -9,6 +9,8 @@ import numpy as np
 
 
 def _cell(value: Any, width: int) -> str:
+    if isinstance(value, str):
+        return f"{value:>{width}}"
     if isinstance(value, (int, np.integer)):
         return f"{value:>{width}d}"
     return f"{float(value):>{width}.6g}"

@@ -26,7 +26,15 @@ from pathlib import Path
 
 import numpy as np
 
-from . import ExperimentalVariogram, FittedVariogram, Spherical, adjust_anisotropy, variogram
+from . import (
+    ExperimentalVariogram,
+    FittedVariogram,
+    Spherical,
+    adjust_anisotropy,
+    fit_anisotropy,
+    variogram,
+)
+from ._anisotropy import RangeEllipse, fit_range_ellipse
 from ._simulate import spherical_field
 from ._table import class_table
 
@@ -94,86 +102,6 @@ class Check:
 
 
 @dataclasses.dataclass(frozen=True)
-class RangeEllipse:
-    """Geometric anisotropy fitted to ranges found in several directions.
-
-    `angle` is the direction of the major axis (degrees in [0, 180), counter-clockwise from
-    the first axis), `major` and `minor` the ranges along and across it; `covariance` is that
-    of (angle, major, minor, ratio), from the scatter of the ranges about the ellipse.
-    """
-
-    angle: float
-    major: float
-    minor: float
-    covariance: np.ndarray
-
-    @property
-    def ratio(self) -> float:
-        return self.major / self.minor
-
-    def stderr(self, index: int) -> float:
-        variance = float(self.covariance[index, index])
-        return math.sqrt(variance) if variance >= 0.0 else math.nan
-
-    def range_at(self, direction: np.ndarray) -> np.ndarray:
-        """The range of the ellipse in each direction (degrees)."""
-        delta = np.radians(np.asarray(direction, dtype=np.float64) - self.angle)
-        return 1.0 / np.hypot(np.cos(delta) / self.major, np.sin(delta) / self.minor)
-
-
-def _ellipse_axes(quadratic: np.ndarray) -> np.ndarray:
-    """(angle, major, minor, ratio) of the ellipse uᵀ M u = 1 / r² with M from (A, B, C)."""
-    a, b, c = quadratic
-    mean, half = (a + b) / 2.0, math.hypot((a - b) / 2.0, c)
-    smallest, largest = mean - half, mean + half
-    if smallest <= 0.0:
-        raise ValueError("the ranges do not fit an ellipse: the range would be unbounded in "
-                         "some direction")
-    # The major axis is the eigenvector of the smallest eigenvalue, 90° from that of the largest.
-    angle = (math.degrees(0.5 * math.atan2(2.0 * c, a - b)) + 90.0) % 180.0
-    major, minor = 1.0 / math.sqrt(smallest), 1.0 / math.sqrt(largest)
-    return np.array([angle, major, minor, major / minor])
-
-
-def fit_range_ellipse(directions: Sequence[float], ranges: Sequence[float],
-                      stderrs: Sequence[float]) -> RangeEllipse:
-    """Fits the ellipse of geometric anisotropy to ranges found in several directions.
-
-    A range r(θ) of geometric anisotropy satisfies 1 / r² = A cos²θ + B sin²θ + 2C sinθ cosθ,
-    linear in (A, B, C); each direction is weighted by the inverse variance of 1 / r² from
-    the standard error of its range, and the covariance of (A, B, C) is scaled by the
-    residual scatter, whose spread it then reflects. The axes follow from the eigenvalues.
-    """
-    theta = np.radians(np.asarray(directions, dtype=np.float64))
-    r = np.asarray(ranges, dtype=np.float64)
-    s = np.asarray(stderrs, dtype=np.float64)
-    if theta.size < 4:
-        raise ValueError(f"the ellipse needs ranges in at least 4 directions; got {theta.size}")
-    design = np.column_stack([np.cos(theta) ** 2, np.sin(theta) ** 2,
-                              2.0 * np.sin(theta) * np.cos(theta)])
-    # Var(1/r²) = (2 s / r³)²; a direction without a standard error counts as the median one.
-    relative = np.where(np.isfinite(s) & (s > 0.0), s / r, np.nan)
-    relative = np.where(np.isnan(relative), np.nanmedian(relative), relative)
-    weights = 1.0 / (2.0 * relative / r**2) ** 2
-    normal = design.T @ (weights[:, None] * design)
-    quadratic = np.linalg.solve(normal, design.T @ (weights / r**2))
-    residuals = 1.0 / r**2 - design @ quadratic
-    scale = float(weights @ residuals**2) / (theta.size - 3)
-    covariance = np.linalg.inv(normal) * scale
-    axes = _ellipse_axes(quadratic)
-    # First-order propagation with a numerical Jacobian; angles differ modulo 180°.
-    jacobian = np.empty((4, 3))
-    for k in range(3):
-        step = np.zeros(3)
-        step[k] = 1e-6 * max(abs(quadratic).max(), 1e-300)
-        difference = _ellipse_axes(quadratic + step) - _ellipse_axes(quadratic - step)
-        difference[0] = (difference[0] + 90.0) % 180.0 - 90.0
-        jacobian[:, k] = difference / (2.0 * step[k])
-    return RangeEllipse(float(axes[0]), float(axes[1]), float(axes[2]),
-                        jacobian @ covariance @ jacobian.T)
-
-
-@dataclasses.dataclass(frozen=True)
 class Estimates:
     """The anisotropy of a field from directional semivariograms, and the field after it."""
 
@@ -194,35 +122,32 @@ class Estimates:
 
 
 def estimate(points: np.ndarray, values: np.ndarray, max_lag: float, bins: int,
-             model: str = "Spherical", *, rounds: int = 2) -> Estimates:
-    """Anisotropy, nugget, sill and range of a field by `variogram` and `fit`.
+             model: str = "Spherical") -> Estimates:
+    """Anisotropy, nugget, sill and range of a field by `fit_anisotropy`, `variogram` and `fit`.
 
-    A model is fitted in each of DIRECTIONS with the nugget held (a nugget has no direction,
-    and one shared value keeps it from trading off against each range); an ellipse is fitted
-    to the ranges; the coordinates are turned and stretched by its angle and ratio, where
-    the field should be isotropic with the range along the major axis, and the model fitted
-    there in all directions gives the nugget, the sill and that range. The first round holds
-    the nugget of the fit in all directions of the raw coordinates; later rounds the nugget
-    found after the previous adjustment.
+    `fit_anisotropy` fits the model in each of DIRECTIONS with one shared nugget and the
+    ellipse to the ranges; the coordinates are turned and stretched by its angle and ratio,
+    where the field should be isotropic with the range along the major axis, and the model
+    fitted there in all directions gives the nugget, the sill and that range.
     """
     common = {"bins": bins, "max_lag": max_lag}
-    nugget = variogram(points, values, **common).fit(model, weights=WEIGHTS).parameters["Nugget"]
-    directional = tuple(variogram(points, values, **common, direction=d, tolerance=HALF_ANGLE)
-                        for d in DIRECTIONS)
-    center = points.mean(axis=0)
-    for _ in range(rounds):
-        fits = tuple(v.fit(model, nugget=nugget, weights=WEIGHTS) for v in directional)
-        ellipse = fit_range_ellipse(DIRECTIONS, [f.parameters["Range"] for f in fits],
-                                    [f.stderr["Range"] for f in fits])
-        adjusted_points = adjust_anisotropy(points, center, [ellipse.ratio], [ellipse.angle])
-        adjusted = variogram(adjusted_points, values, **common)
-        fit_adjusted = adjusted.fit(model, weights=WEIGHTS)
-        nugget = fit_adjusted.parameters["Nugget"]
+    found = fit_anisotropy(points, values, model, directions=len(DIRECTIONS),
+                           tolerance=HALF_ANGLE, weights=WEIGHTS, **common)
+    if found.failed:
+        raise ValueError("the fit failed in some directions: " + "; ".join(
+            f"{d:g}°: {why}" for d, why in found.failed.items()))
+    ellipse = RangeEllipse(found.angle, found.major_range, found.minor_range, found.covariance)
+    adjusted_points = adjust_anisotropy(points, points.mean(axis=0), [found.ratio],
+                                        [found.angle])
+    adjusted = variogram(adjusted_points, values, **common)
+    fit_adjusted = adjusted.fit(model, weights=WEIGHTS)
+    nugget = fit_adjusted.parameters["Nugget"]
     # In the adjusted frame the field should be isotropic, so wide sectors add no bias: two
     # half-angles of 45° split all pairs between along and across the major axis.
     along, across = (variogram(adjusted_points, values, **common, direction=d, tolerance=45.0)
                      .fit(model, nugget=nugget, weights=WEIGHTS) for d in (0.0, 90.0))
-    return Estimates(directional, fits, ellipse, adjusted, fit_adjusted, along, across)
+    return Estimates(found.variograms, found.fits, ellipse, adjusted, fit_adjusted, along,
+                     across)
 
 
 def _sill_and_error(fitted: FittedVariogram) -> tuple[float, float]:

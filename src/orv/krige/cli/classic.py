@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from ..._algos.spmis.krige import error
+from ..._algos.spmis.krige import core, error
 from .._classic_workflow import (
     GTYPES,
     FittedModel,
@@ -28,7 +28,6 @@ from .._classic_workflow import (
     semivariogram,
 )
 from .._csv import InputError
-from .._models import MODELS
 from ._common import (
     MAX_LAGS,
     PROG,
@@ -70,7 +69,8 @@ def build_parser() -> argparse.ArgumentParser:
                              "major to the minor range (PROJCS only)")
     parser.add_argument("--unit", default="coordinate units",
                         help="name of the projected coordinates' unit, for labels (PROJCS only)")
-    parser.add_argument("--model", choices=list(MODELS),
+    # The classic module knows the models of its own table only.
+    parser.add_argument("--model", choices=list(core.DEFAULT_PARAMETERS),
                         help="fit this variogram model by least squares and report it")
     parser.add_argument("--fit-cutoff", type=finite_float, metavar="DISTANCE",
                         help="fit only the lags up to this distance "
