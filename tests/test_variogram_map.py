@@ -244,3 +244,32 @@ def test_the_documented_examples_run(monkeypatch):
         if importlib.util.find_spec("xarray") is None:
             block = block.replace("vmap.to_xarray()", "pass")
         exec(compile(block, "docs/variogram.md", "exec"), {})
+
+
+class Bar:
+    """A stand-in for a tqdm bar: what the reporter uses of it."""
+
+    def __init__(self):
+        self.n, self.total, self.updates = 0, None, []
+
+    def update(self, step):
+        self.n += step
+        self.updates.append(step)
+
+
+@pytest.mark.parametrize("call", ["map", "variogram"])
+def test_progress_counts_every_sample_and_changes_no_bit(call):
+    from orv.krige import variogram
+
+    rng = np.random.default_rng(8)
+    points, values = rng.uniform(0, 100, (3000, 2)), rng.normal(size=3000)
+    bar = Bar()
+    if call == "map":
+        run = lambda **extra: variogram_map(points, values, width=5.0, max_lag=20.0, **extra)  # noqa: E731
+    else:
+        run = lambda **extra: variogram(points, values, 8, max_lag=20.0, **extra)  # noqa: E731
+    with_bar, without = run(progress=bar), run()
+    assert bar.n == bar.total == 3000 and all(step > 0 for step in bar.updates)
+    np.testing.assert_array_equal(with_bar.semivariance, without.semivariance)
+    with pytest.raises(TypeError, match="progress must be True, False or a tqdm"):
+        run(progress="yes")

@@ -354,9 +354,12 @@ PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
             for (;;) {
                 const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
                 if (index >= blocks.size()) return;
-                if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
+                const RowBlock &block = blocks[index];
+                if (!run_row_block(block, grid, rows, columns, same, kernel, s, accumulator,
                                    checkpoint))
                     return;
+                // A block's rows have met all their partners (those of earlier rows included).
+                count_progress(settings.progress, block.r1 - block.r0);
             }
         });
     if (status.run != RunStatus::finished) return status;

@@ -10,6 +10,7 @@
 #include "engine/lag_cells.hpp"
 #include "engine/pair_accumulator.hpp"
 #include "engine/spatial_grid.hpp"
+#include "common/progress.hpp"
 
 #include <span>
 
@@ -32,6 +33,7 @@ struct PairSettings {
     // pair goes to the cell of its canonical lag, the classes are the cells.
     const LagCells *cells = nullptr;
     int threads = 1;
+    ProgressCounter *progress = nullptr; // samples whose pairs are done; null: not counted
 };
 
 // A fingerprint of what decides which pairs a class holds and what they add: the edges, the

@@ -231,17 +231,22 @@ struct Settings {
 };
 
 // Runs the engine with the interpreter lock released, and turns how it ended into an exception.
+// With a progress callable (not None), the samples done are counted and reported to it.
 bool accumulate(const engine::SampleArrays &a, const engine::SampleArrays *b,
-                const engine::PairSettings &settings, bool prune,
-                engine::PairAccumulator &accumulator) {
+                engine::PairSettings &settings, bool prune, engine::PairAccumulator &accumulator,
+                PyObject *progress = Py_None) {
     engine::PairsStatus status;
+    krige::ProgressCounter counter;
+    settings.progress = progress == Py_None ? nullptr : &counter;
     try {
-        krige::ReleasedInterpreter interpreter;
+        krige::ReleasedInterpreter interpreter(progress, &counter);
         status = engine::accumulate_pairs(a, b, settings, prune, accumulator, interpreter);
     } catch (const std::bad_alloc &) {
+        settings.progress = nullptr;
         PyErr_NoMemory();
         return false;
     }
+    settings.progress = nullptr;
     if (krige::raise_for(status.run) < 0) return false;
     switch (status.samples) {
     case engine::SampleCheck::valid:
@@ -260,6 +265,23 @@ bool accumulate(const engine::SampleArrays &a, const engine::SampleArrays *b,
         PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
         return false;
     }
+    return krige::report_progress(progress, counter) == 0;
+}
+
+// The optional last argument: a progress callable or None (the default).
+bool parse_progress(PyObject *const *args, Py_ssize_t count, Py_ssize_t at, PyObject *&progress) {
+    progress = count > at ? args[at] : Py_None;
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+        return false;
+    }
+    return true;
+}
+
+bool wrong_argument_range(const char *function, Py_ssize_t least, Py_ssize_t given) {
+    if (given == least || given == least + 1) return false;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd positional arguments (%zd given)",
+                 function, least, least + 1, given);
     return true;
 }
 
@@ -273,14 +295,16 @@ template <class Make> auto without_bad_alloc(Make make) -> std::optional<decltyp
 }
 
 PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
-    if (wrong_argument_count("pair_sums", 9, count)) return nullptr;
+    if (wrong_argument_range("pair_sums", 9, count)) return nullptr;
     Samples samples;
     Settings settings;
     bool prune = false;
     int threads = 1;
+    PyObject *progress = Py_None;
     if (!samples.take(args[0], args[1], "points", "values") ||
         !settings.parse(args[2], args[3], args[4], args[5], args[6]) ||
-        !parse_flag(args[7], prune) || !parse_threads(args[8], threads))
+        !parse_flag(args[7], prune) || !parse_threads(args[8], threads) ||
+        !parse_progress(args, count, 9, progress))
         return nullptr;
     settings.pair.threads = threads;
     if (!samples.check("points", settings.pair.geographic) ||
@@ -288,7 +312,8 @@ PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
         return nullptr;
     auto accumulator =
         without_bad_alloc([&] { return engine::PairAccumulator(settings.pair.edges.size() - 1); });
-    if (!accumulator || !accumulate(samples.arrays, nullptr, settings.pair, prune, *accumulator))
+    if (!accumulator ||
+        !accumulate(samples.arrays, nullptr, settings.pair, prune, *accumulator, progress))
         return nullptr;
     auto means = without_bad_alloc([&] { return engine::class_means(*accumulator); });
     return means ? means_tuple(module, *means) : nullptr;
@@ -299,7 +324,7 @@ PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
 constexpr long long most_cells_per_axis = 1024;
 
 PyObject *map_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
-    if (wrong_argument_count("map_sums", 6, count)) return nullptr;
+    if (wrong_argument_range("map_sums", 6, count)) return nullptr;
     Samples samples;
     if (!samples.take(args[0], args[1], "points", "values")) return nullptr;
     const double width = PyFloat_AsDouble(args[2]);
@@ -309,7 +334,9 @@ PyObject *map_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     const long estimator = PyLong_AsLong(args[4]);
     if (estimator == -1 && PyErr_Occurred()) return nullptr;
     int threads = 1;
-    if (!parse_threads(args[5], threads)) return nullptr;
+    PyObject *progress = Py_None;
+    if (!parse_threads(args[5], threads) || !parse_progress(args, count, 6, progress))
+        return nullptr;
     if (!(width > 0.0) || !std::isfinite(width) || per_axis < 1 || per_axis > most_cells_per_axis ||
         !std::isfinite(double(per_axis) * width)) {
         PyErr_Format(PyExc_ValueError,
@@ -335,7 +362,7 @@ PyObject *map_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
     settings.cells = &*cells;
     settings.threads = threads;
     auto canonical = without_bad_alloc([&] { return engine::PairAccumulator(cells->cells()); });
-    if (!canonical || !accumulate(samples.arrays, nullptr, settings, true, *canonical))
+    if (!canonical || !accumulate(samples.arrays, nullptr, settings, true, *canonical, progress))
         return nullptr;
     auto mirrored = without_bad_alloc([&] {
         engine::PairAccumulator result(cells->cells());
@@ -463,14 +490,16 @@ template <auto Function> PyCFunction fastcall() {
 PyMethodDef engine_methods[] = {
     {"pair_sums", fastcall<pair_sums>(), METH_FASTCALL,
      "pair_sums($module, points, values, edges, geographic, estimator, direction, bandwidth, "
-     "prune, threads, /)\n--\n\n"
-     "Pair counts and correctly rounded mean distances and per-pair values of each class."},
+     "prune, threads, progress=None, /)\n--\n\n"
+     "Pair counts and correctly rounded mean distances and per-pair values of each class; "
+     "progress(samples done) is called at most every 0.1 s and at the end."},
     {"pair_state", fastcall<pair_state>(), METH_FASTCALL,
      "pair_state($module, points_a, values_a, points_b, values_b, edges, geographic, estimator, "
      "direction, bandwidth, same, threads, /)\n--\n\n"
      "The exact per-class sums of a block of pairs, as an int64 array."},
     {"map_sums", fastcall<map_sums>(), METH_FASTCALL,
-     "map_sums($module, points, values, width, cells_per_axis, estimator, threads, /)\n--\n\n"
+     "map_sums($module, points, values, width, cells_per_axis, estimator, threads, "
+     "progress=None, /)\n--\n\n"
      "Entry counts and correctly rounded mean per-pair values of the cells of a variogram map, "
      "row by row (dy), each row by dx."},
     {"merge_states", fastcall<merge_states>(), METH_FASTCALL,

@@ -9,6 +9,8 @@ Arrays are C-contiguous and native-endian; they may lie at unaligned addresses (
 out of a network message do), which costs one copy of their items.
 """
 
+from collections.abc import Callable
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -32,6 +34,7 @@ def pair_sums(
     bandwidth: float | None,
     prune: bool,
     threads: int,
+    progress: Callable[[int], object] | None = None,
     /,
 ) -> ClassMeans:
     """``(counts, distance_means, value_means)`` over the pairs i < j of the samples.
@@ -65,6 +68,7 @@ def map_sums(
     cells_per_axis: int,
     estimator: int,
     threads: int,
+    progress: Callable[[int], object] | None = None,
     /,
 ) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
     """``(counts, zeros, value_means)`` of the n × n cells of a variogram map, row by row.

@@ -15,6 +15,7 @@ from .._algos.spmis.krige import threads as _threads
 from .._algos.spmis.krige.geodesy import great_circle_distance
 from .._algos.spmis.krige.points import real_array
 from . import _engine
+from ._progress import check_progress, progress_reporter
 from ._result import ExperimentalVariogram
 
 GTYPES = ("PROJCS", "GEOGCS")
@@ -264,6 +265,7 @@ def variogram(
     tolerance: float = 22.5,
     bandwidth: Optional[float] = None,
     nan_policy: Literal["raise", "omit"] = "raise",
+    progress: object = False,
 ) -> ExperimentalVariogram:
     """Experimental semivariogram of scattered samples, by distance class.
 
@@ -317,6 +319,9 @@ def variogram(
     nan_policy : {"raise", "omit"}, default "raise"
         What to do with samples that have a NaN or infinite value or coordinate: raise a
         ValueError, or leave them out with a RuntimeWarning saying how many.
+    progress : bool or tqdm, default False
+        True shows a progress bar of the samples whose pairs are done on standard error (needs
+        the ``progress`` extra); a tqdm bar is advanced instead. Off, nothing is counted.
 
     Returns
     -------
@@ -379,21 +384,29 @@ def variogram(
         bandwidth=bandwidth,
         nan_policy=nan_policy,
     )
+    check_progress(progress)
     n_samples = prepared.values.shape[0]
-    candidate_pairs = n_samples * (n_samples - 1) // 2
-    threads = _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
-    counts, distance_means, value_means = _engine.pair_sums(
-        prepared.points,
-        prepared.values,
-        prepared.edges,
-        prepared.geographic,
-        prepared.estimator_code,
-        prepared.engine_direction,
-        prepared.bandwidth,
-        prepared.prune,
-        threads,
-    )
+    threads = thread_count(n_samples)
+    with progress_reporter(progress, n_samples, unit="sample", description="variogram") as report:
+        counts, distance_means, value_means = _engine.pair_sums(
+            prepared.points,
+            prepared.values,
+            prepared.edges,
+            prepared.geographic,
+            prepared.estimator_code,
+            prepared.engine_direction,
+            prepared.bandwidth,
+            prepared.prune,
+            threads,
+            report,
+        )
     return _result(prepared, counts, distance_means, value_means)
+
+
+def thread_count(n_samples: int) -> int:
+    """The configured thread count, or 1 below the candidate pairs worth a second thread."""
+    candidate_pairs = n_samples * (n_samples - 1) // 2
+    return _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
 
 
 class _Prepared(NamedTuple):
@@ -426,8 +439,18 @@ def _prepare(
     tolerance: object,
     bandwidth: object,
     nan_policy: object,
+    progress: object = False,
 ) -> _Prepared:
-    """The arguments of `variogram` checked and converted for the pair engine."""
+    """The arguments of `variogram` checked and converted for the pair engine.
+
+    `progress` is handled by `variogram` itself; other callers (the Dask front end, which takes
+    the options of `variogram`) have no bar to drive and refuse one.
+    """
+    if progress is not False:
+        raise ValueError(
+            "progress must be False here: progress bars are shown by orv.krige.variogram and "
+            "variogram_map, not when the pairs are split into tasks"
+        )
     coordinate_type = _choice(gtype, "gtype", GTYPES)
     method = _choice(estimator, "estimator", ESTIMATORS)
     policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)

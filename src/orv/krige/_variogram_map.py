@@ -8,8 +8,8 @@ from typing import TYPE_CHECKING, Any, Literal, Optional
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .._algos.spmis.krige import threads as _threads
 from . import _engine
+from ._progress import check_progress, progress_reporter
 from ._variogram import (
     ESTIMATORS,
     NAN_POLICIES,
@@ -18,6 +18,7 @@ from ._variogram import (
     _drop_non_finite,
     _real,
     _samples,
+    thread_count,
 )
 
 if TYPE_CHECKING:
@@ -198,6 +199,7 @@ def variogram_map(
     max_lag: float,
     estimator: Literal["matheron", "cressie"] = "matheron",
     nan_policy: Literal["raise", "omit"] = "raise",
+    progress: object = False,
 ) -> VariogramMap:
     """Variogram map: the semivariance of the lag vectors (dx, dy) in square cells.
 
@@ -222,6 +224,9 @@ def variogram_map(
         the mean m of |v_i − v_j|^½ over the cell's n entries.
     nan_policy : {"raise", "omit"}, default "raise"
         What to do with samples that have a NaN or infinite value or coordinate.
+    progress : bool or tqdm, default False
+        True shows a progress bar of the samples whose pairs are done on standard error (needs
+        the ``progress`` extra); a tqdm bar is advanced instead.
 
     Returns
     -------
@@ -269,6 +274,7 @@ def variogram_map(
     """
     method = _choice(estimator, "estimator", ESTIMATORS)
     policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
+    check_progress(progress)
     side = _real(width, "width", "a positive finite number")
     if side <= 0.0:
         raise ValueError(f"width must be a positive finite number; got {side!r}")
@@ -289,13 +295,13 @@ def variogram_map(
             f"points and values must hold at least 2 samples with finite values and "
             f"coordinates; got {n_samples}"
         )
-    candidate_pairs = n_samples * (n_samples - 1) // 2
-    threads = (
-        _threads.get_num_threads() if candidate_pairs >= _engine.PAIRS_WORTH_A_THREAD else 1
-    )
-    counts, _, value_means = _engine.map_sums(
-        coordinates, samples, side, n, ESTIMATORS.index(method), threads
-    )
+    with progress_reporter(
+        progress, n_samples, unit="sample", description="variogram map"
+    ) as report:
+        counts, _, value_means = _engine.map_sums(
+            coordinates, samples, side, n, ESTIMATORS.index(method), thread_count(n_samples),
+            report,
+        )
     if method == "cressie":
         semivariance = _cressie(np.asarray(value_means), np.asarray(counts))
     else:
