@@ -162,6 +162,140 @@ def ratio(slower, faster):
     return f"{'-':>7}"
 
 
+# ---- The variogram map and the vertical variogram of boreholes -------------------------------
+
+MAP_CELLS = 40  # per axis
+BOREHOLES, PER_HOLE = 200, 500
+
+SHAPE_CHILD = r"""
+import json, sys, time
+sys.path.insert(0, {folder!r})
+from bench_public import measure_shape
+print(json.dumps(measure_shape({case!r}, {threads})))
+"""
+
+
+def map_samples():
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    points = rng.uniform(0.0, SIDE, size=(100_000, 2))
+    values = np.sin(points[:, 0] / 9_000.0) * np.cos(points[:, 1] / 23_000.0)
+    values = values + 0.2 * rng.normal(size=len(values))
+    max_lag = SIDE * 2**0.5 / 10  # a tenth of the extent (the diagonal)
+    return points, values, max_lag, 2.0 * max_lag / MAP_CELLS
+
+
+def borehole_samples():
+    import numpy as np
+
+    rng = np.random.default_rng(6)
+    heads = rng.uniform(0.0, 10_000.0, size=(BOREHOLES, 2))
+    depth = np.arange(PER_HOLE, dtype=float)  # a sample every metre
+    points = np.column_stack([np.repeat(heads, PER_HOLE, axis=0), -np.tile(depth, BOREHOLES)])
+    values = np.sin(points[:, 2] / 30.0) + 0.1 * rng.normal(size=len(points))
+    return points, values
+
+
+def measure_shape(case, threads):
+    """One timed call of the variogram map or of the vertical variogram (after a warm-up)."""
+    import resource
+    import time
+
+    from orv.krige import set_num_threads, variogram, variogram_map
+
+    set_num_threads(threads)
+    if case == "map":
+        points, values, max_lag, width = map_samples()
+        call = lambda: variogram_map(points, values, width=width, max_lag=max_lag)  # noqa: E731
+        variogram_map(points[:2000], values[:2000], width=width, max_lag=max_lag)
+    else:
+        points, values = borehole_samples()
+        call = lambda: variogram(points, values, 20, max_lag=100.0,  # noqa: E731
+                                 direction=(0.0, 90.0), tolerance=5.0)
+        variogram(points[:2000], values[:2000], 5, max_lag=100.0, direction=(0.0, 90.0),
+                  tolerance=5.0)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return {"seconds": seconds, "cpu": cpu, "entries": int(result.counts.sum())}
+
+
+R_MAP = """
+suppressMessages({ library(sp); library(gstat) })
+d <- read.csv("%(samples)s"); coordinates(d) <- ~x+y
+t <- system.time(m <- variogram(z~1, d, cutoff=%(cutoff).17g, width=%(width).17g, map=TRUE))
+cat(dim(m$map)[1], dim(m$map)[2], t[["elapsed"]], "\n")
+"""
+
+
+def r_gstat_map():
+    """R gstat's variogram(..., map = TRUE) on the same samples, cutoff and cell width."""
+    import tempfile
+
+    import numpy as np
+
+    probe = subprocess.run(["Rscript", "-e", "suppressMessages({library(sp); library(gstat)})"],
+                           capture_output=True) if shutil_which("Rscript") else None
+    if probe is None or probe.returncode != 0:
+        return {"skipped": "Rscript with sp and gstat not found"}
+    points, values, max_lag, width = map_samples()
+    with tempfile.TemporaryDirectory() as folder:
+        samples = os.path.join(folder, "samples.csv")
+        np.savetxt(samples, np.column_stack([points, values]), delimiter=",", header="x,y,z",
+                   comments="", fmt="%.17g")
+        run = subprocess.run(["Rscript", "-e", R_MAP % dict(samples=samples, cutoff=max_lag,
+                                                            width=width)],
+                             capture_output=True, text=True, timeout=3600,
+                             env=dict(os.environ, OMP_NUM_THREADS="1"))
+    if run.returncode != 0:
+        return {"skipped": f"R gstat failed: {run.stderr[-500:]}"}
+    rows, columns, seconds = run.stdout.split()[-3:]
+    return {"seconds": float(seconds), "cells": f"{rows} x {columns}"}
+
+
+def shutil_which(name):
+    import shutil
+
+    return shutil.which(name)
+
+
+def run_shape(case, threads, timeout=1200):
+    script = SHAPE_CHILD.format(folder=os.path.dirname(os.path.abspath(__file__)), case=case,
+                                threads=threads)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=timeout)
+    if run.returncode != 0:
+        return {"error": run.stderr[-500:]}
+    return json.loads(run.stdout.splitlines()[-1])
+
+
+def shapes(results):
+    print(f"\n## Variogram map ({MAP_CELLS} x {MAP_CELLS} cells, max_lag = extent / 10, "
+          f"N = 100,000; goal 2 s on 2 threads) and vertical variogram ({BOREHOLES} boreholes x "
+          f"{PER_HOLE} samples, 5 degree cone, 20 classes to 100 m; goal 1 s)")
+    for case, goal in (("map", 2.0), ("vertical", 1.0)):
+        for threads in (1, 2):
+            result = run_shape(case, threads)
+            shown = (f"{result['seconds']:7.2f} s (cpu {result['cpu']:6.2f} s, "
+                     f"{result['entries']:,} entries)" if "seconds" in result else str(result))
+            print(f"{case:9} {threads} thread(s): {shown} goal {goal:g} s", flush=True)
+            results["rows"].append({"table": "shapes", "case": case, "threads": threads,
+                                    "result": result, "goal": goal})
+    peer = r_gstat_map()
+    mine = next(r["result"] for r in results["rows"]
+                if r.get("case") == "map" and r["threads"] == 2)
+    if "seconds" in peer and "seconds" in mine:
+        print(f"R gstat map=TRUE ({peer['cells']} cells, 1 thread): {peer['seconds']:.2f} s; "
+              f"ratio {peer['seconds'] / mine['seconds']:.1f}", flush=True)
+    else:
+        print(f"R gstat map=TRUE: skipped ({peer.get('skipped')})", flush=True)
+    results["rows"].append({"table": "shapes", "case": "r-gstat-map", "result": peer})
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -169,11 +303,16 @@ def main():
     parser.add_argument("--peers-50000", action="store_true",
                         help="also compare the peers at N = 50,000 (minutes)")
     parser.add_argument("--json", help="also write the results to this file")
+    parser.add_argument("--shapes-only", action="store_true",
+                        help="only the variogram map and the vertical variogram")
     options = parser.parse_args()
     results = {"machine": f"{cpu_model()}, {os.cpu_count()} cores ({platform.machine()})",
                "python": platform.python_version(), "rows": []}
     print(f"# {results['machine']}; Python {results['python']}")
     kinds = ["front", "engine"]
+    shapes(results)
+    if options.shapes_only:
+        return
 
     print(f"\n## Speed goals ({CLASSES} classes up to max_lag; seconds, peak MiB beyond inputs; "
           f"at N = 1,000,000 also at most {MEMORY_GOAL_MIB} MiB)")

@@ -43,6 +43,17 @@ class PairAccumulator {
         }
     }
 
+    // The same without a distance, for classes whose mean distance is not asked for.
+    void add_value(std::size_t k, double value) {
+        uint32_t slot = slot_[k];
+        if (slot == unused) [[unlikely]]
+            slot = open(k);
+        ExactClassSums &sums = sums_[slot];
+        sums.value.add_without_carries(value);
+        if ((++sums.count & (ExactSum::pending_limit - 1)) == 0) [[unlikely]]
+            sums.value.normalise();
+    }
+
     // Adds another accumulator's classes (same class count); false when a count would overflow.
     bool merge(const PairAccumulator &other);
 

@@ -53,8 +53,8 @@ struct Selection {
                                                          : std::sqrt(std::fabs(vi - vj));
     }
 
-    bool direction_selects(const double *xi, const double *xj, double h) const {
-        return h == 0.0 || settings.direction.selects(xi, xj, h);
+    template <int Dims> bool direction_selects(const double *xi, const double *xj, double h) const {
+        return h == 0.0 || settings.direction.selects<Dims>(xi, xj, h);
     }
 };
 
@@ -114,13 +114,41 @@ bool projected_block(const Selection &s, const CellLayout &rows, const CellLayou
             const std::size_t j = candidates.column[m];
             const double h = std::sqrt(candidates.key[m]);
             if constexpr (Directional)
-                if (!s.direction_selects(xi, y + j * Dims, h)) continue;
+                if (!s.template direction_selects<Dims>(xi, y + j * Dims, h)) continue;
             accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
         }
     });
 }
 
-template <bool Prefilter>
+// The pairs of a block entered in the cells of their lags (2 columns): a pair is a candidate
+// when both coordinate differences are within the outer edge.
+bool map_block(const Selection &s, const CellLayout &rows, const CellLayout &columns,
+               const Block &block, PairAccumulator &accumulator, Checkpoint &checkpoint) {
+    const double *x = rows.coords.data();
+    const double *y = columns.coords.data();
+    const double *v = rows.values.data();
+    const double *w = columns.values.data();
+    const LagCells &cells = *s.settings.cells;
+    const double reach = cells.reach();
+    Candidates candidates;
+    return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
+        const double xi = x[2 * i], yi = x[2 * i + 1];
+        candidates.count = 0;
+        for (std::size_t j = begin; j < end; ++j) {
+            const double dx = y[2 * j] - xi, dy = y[2 * j + 1] - yi;
+            candidates.offer(j, dx, (std::fabs(dx) <= reach) & (std::fabs(dy) <= reach));
+        }
+        const double vi = v[i];
+        for (std::size_t m = 0; m < candidates.count; ++m) {
+            const std::size_t j = candidates.column[m];
+            std::size_t cell = 0;
+            if (cells.cell_of(candidates.key[m], y[2 * j + 1] - yi, cell))
+                accumulator.add_value(cell, s.pair_value(vi, w[j]));
+        }
+    });
+}
+
+template <bool Prefilter, bool Directional>
 bool geographic_block(const Selection &s, const CellLayout &rows, const CellLayout &columns,
                       const Block &block, PairAccumulator &accumulator, Checkpoint &checkpoint) {
     const GeographicPoint *p = rows.places.data();
@@ -135,8 +163,10 @@ bool geographic_block(const Selection &s, const CellLayout &rows, const CellLayo
         const double vi = v[i];
         auto add_if_within = [&](std::size_t j) {
             const double h = great_circle_distance(pi, q[j], s.diameter);
-            if (h >= s.low && h <= s.high)
-                accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
+            if (!(h >= s.low && h <= s.high)) return;
+            if constexpr (Directional)
+                if (h != 0.0 && !s.settings.bearing.selects(pi, q[j], h)) return;
+            accumulator.add(s.classifier.classify(h), h, s.pair_value(vi, w[j]));
         };
         if constexpr (!Prefilter) {
             for (std::size_t j = begin; j < end; ++j)
@@ -160,8 +190,14 @@ using BlockKernel = bool (*)(const Selection &, const CellLayout &, const CellLa
                              const Block &, PairAccumulator &, Checkpoint &);
 
 BlockKernel choose_kernel(const PairSettings &settings, int columns, bool prefilter) {
-    if (settings.geographic) return prefilter ? geographic_block<true> : geographic_block<false>;
-    if (settings.directional) return projected_block<2, true>;
+    if (settings.cells != nullptr) return map_block;
+    if (settings.geographic) {
+        if (settings.directional)
+            return prefilter ? geographic_block<true, true> : geographic_block<false, true>;
+        return prefilter ? geographic_block<true, false> : geographic_block<false, false>;
+    }
+    if (settings.directional)
+        return columns == 2 ? projected_block<2, true> : projected_block<3, true>;
     switch (columns) {
     case 1:
         return projected_block<1, false>;
@@ -246,6 +282,9 @@ SampleCheck lay_out(const SampleArrays &a, const SampleArrays *b, const PairSett
             s.chord_square_bound = bound.chord * bound.chord * (1.0 + 0x1p-30);
             layout.grid = plan_grid(3, low, high, bound.chord);
         }
+    } else if (settings.cells != nullptr) {
+        // Every coordinate difference of a pair in the map is at most the outer edge.
+        layout.grid = plan_grid(dims, low, high, std::max(settings.cells->reach(), 0x1p-500));
     } else if (prune) {
         // Squares below the subnormals vanish: coordinates up to about 1e-162 apart can give
         // the distance 0, so the reach never goes below 2^-500.
@@ -279,7 +318,7 @@ int64_t settings_fingerprint(const PairSettings &settings) {
     mix(uint64_t(settings.geographic) | uint64_t(settings.estimator) << 1 |
         uint64_t(settings.directional) << 3 | uint64_t(!std::isnan(settings.bandwidth)) << 4);
     if (settings.directional)
-        for (double part : {settings.degrees, settings.tolerance_degrees,
+        for (double part : {settings.degrees, settings.dip_degrees, settings.tolerance_degrees,
                             std::isnan(settings.bandwidth) ? 0.0 : settings.bandwidth})
             mix(std::bit_cast<uint64_t>(part));
     return int64_t(hash);
@@ -315,9 +354,12 @@ PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
             for (;;) {
                 const std::size_t index = next_block.fetch_add(1, std::memory_order_relaxed);
                 if (index >= blocks.size()) return;
-                if (!run_row_block(blocks[index], grid, rows, columns, same, kernel, s, accumulator,
+                const RowBlock &block = blocks[index];
+                if (!run_row_block(block, grid, rows, columns, same, kernel, s, accumulator,
                                    checkpoint))
                     return;
+                // A block's rows have met all their partners (those of earlier rows included).
+                count_progress(settings.progress, block.r1 - block.r0);
             }
         });
     if (status.run != RunStatus::finished) return status;
@@ -327,6 +369,18 @@ PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
             return status;
         }
     return status;
+}
+
+bool mirrored_cells(const PairAccumulator &canonical, const LagCells &cells,
+                    PairAccumulator &result) {
+    for (std::size_t k = 0; k < cells.cells(); ++k)
+        for (const std::size_t from : {k, cells.mirror(k)})
+            if (const ExactClassSums *sums = canonical.find(from); sums != nullptr) {
+                ExactClassSums &into = result.at(k);
+                if (__builtin_add_overflow(into.count, sums->count, &into.count)) return false;
+                into.value.merge(sums->value);
+            }
+    return true;
 }
 
 } // namespace krige::engine

@@ -7,8 +7,10 @@
 #pragma once
 
 #include "engine/direction_filter.hpp"
+#include "engine/lag_cells.hpp"
 #include "engine/pair_accumulator.hpp"
 #include "engine/spatial_grid.hpp"
+#include "common/progress.hpp"
 
 #include <span>
 
@@ -21,11 +23,17 @@ struct PairSettings {
     bool geographic = false;
     Estimator estimator = Estimator::matheron;
     bool directional = false;
-    // With a direction: its angle and tolerance in degrees and the bandwidth (NaN for none),
-    // as given, and the filter made from them (projected coordinates with 2 columns only).
-    double degrees = 0.0, tolerance_degrees = 90.0, bandwidth = NAN;
+    // With a direction: its angle, dip and tolerance in degrees and the bandwidth (NaN for
+    // none), as given, and the filter made from them: `direction` for projected coordinates
+    // with 2 or 3 columns (the dip only with 3), `bearing` for geographic ones.
+    double degrees = 0.0, dip_degrees = 0.0, tolerance_degrees = 90.0, bandwidth = NAN;
     DirectionFilter direction;
+    BearingFilter bearing;
+    // A variogram map (projected coordinates with 2 columns, no edges or direction used): each
+    // pair goes to the cell of its canonical lag, the classes are the cells.
+    const LagCells *cells = nullptr;
     int threads = 1;
+    ProgressCounter *progress = nullptr; // samples whose pairs are done; null: not counted
 };
 
 // A fingerprint of what decides which pairs a class holds and what they add: the edges, the
@@ -55,5 +63,11 @@ struct PairsStatus {
 PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
                              const PairSettings &settings, bool prune, PairAccumulator &result,
                              Interrupt &interrupt);
+
+// The sums of a variogram map's cells with their mirror cells' added, so that each cell holds
+// the pairs entered at its lags and those whose opposite lag falls there. May throw
+// std::bad_alloc; false when a count would overflow.
+bool mirrored_cells(const PairAccumulator &canonical, const LagCells &cells,
+                    PairAccumulator &result);
 
 } // namespace krige::engine

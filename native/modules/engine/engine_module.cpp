@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -163,19 +164,22 @@ struct Settings {
         pair.estimator = engine::Estimator(estimator);
 
         if (direction_object != Py_None) {
-            if (!PyTuple_Check(direction_object) || PyTuple_GET_SIZE(direction_object) != 2) {
-                PyErr_SetString(PyExc_TypeError,
-                                "direction must be None or a tuple (degrees, tolerance_degrees)");
+            const Py_ssize_t size =
+                PyTuple_Check(direction_object) ? PyTuple_GET_SIZE(direction_object) : 0;
+            if (size != 2 && size != 3) {
+                PyErr_SetString(PyExc_TypeError, "direction must be None or a tuple (degrees, "
+                                                 "tolerance_degrees[, dip_degrees])");
                 return false;
             }
-            double parts[2];
-            for (Py_ssize_t k = 0; k < 2; ++k) {
+            double parts[3] = {0.0, 0.0, 0.0};
+            for (Py_ssize_t k = 0; k < size; ++k) {
                 // The tuple's own reference may go while a __float__ runs: hold one.
                 Ref part = Ref::borrow(PyTuple_GET_ITEM(direction_object, k));
                 parts[k] = PyFloat_AsDouble(part.get());
                 if (parts[k] == -1.0 && PyErr_Occurred()) return false;
             }
-            if (!std::isfinite(parts[0]) || !(parts[1] > 0.0 && parts[1] <= 90.0)) {
+            if (!std::isfinite(parts[0]) || !std::isfinite(parts[2]) ||
+                !(parts[1] > 0.0 && parts[1] <= 90.0)) {
                 PyErr_SetString(PyExc_ValueError, "direction must be finite degrees with a "
                                                   "tolerance of 0 < tolerance <= 90 degrees");
                 return false;
@@ -183,6 +187,7 @@ struct Settings {
             pair.directional = true;
             pair.degrees = parts[0];
             pair.tolerance_degrees = parts[1];
+            pair.dip_degrees = parts[2];
         }
         if (bandwidth_object != Py_None) {
             if (!pair.directional) {
@@ -197,17 +202,28 @@ struct Settings {
             }
             pair.bandwidth = bandwidth;
         }
-        if (pair.directional)
-            pair.direction =
-                engine::DirectionFilter(pair.degrees, pair.tolerance_degrees, pair.bandwidth);
+        if (pair.directional && pair.geographic)
+            pair.bearing =
+                engine::BearingFilter(pair.degrees, pair.tolerance_degrees, pair.bandwidth);
+        else if (pair.directional)
+            pair.direction = engine::DirectionFilter(pair.degrees, pair.dip_degrees,
+                                                     pair.tolerance_degrees, pair.bandwidth);
         return true;
     }
 
-    // A direction is only defined for projected coordinates in the plane.
+    // A direction needs geographic coordinates or projected ones with 2 or 3 columns; a dip
+    // needs 3 columns.
     bool check_direction(int columns) {
-        if (pair.directional && (pair.geographic || columns != 2)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "direction needs projected coordinates with 2 columns");
+        if (!pair.directional || pair.geographic) {
+            if (pair.directional && pair.dip_degrees != 0.0) {
+                PyErr_SetString(PyExc_ValueError, "a dip needs projected coordinates");
+                return false;
+            }
+            return true;
+        }
+        if (columns < 2 || (pair.dip_degrees != 0.0 && columns != 3)) {
+            PyErr_SetString(PyExc_ValueError, "direction needs projected coordinates with 2 or "
+                                              "3 columns, and a dip 3 columns");
             return false;
         }
         return true;
@@ -215,17 +231,22 @@ struct Settings {
 };
 
 // Runs the engine with the interpreter lock released, and turns how it ended into an exception.
+// With a progress callable (not None), the samples done are counted and reported to it.
 bool accumulate(const engine::SampleArrays &a, const engine::SampleArrays *b,
-                const engine::PairSettings &settings, bool prune,
-                engine::PairAccumulator &accumulator) {
+                engine::PairSettings &settings, bool prune, engine::PairAccumulator &accumulator,
+                PyObject *progress = Py_None) {
     engine::PairsStatus status;
+    krige::ProgressCounter counter;
+    settings.progress = progress == Py_None ? nullptr : &counter;
     try {
-        krige::ReleasedInterpreter interpreter;
+        krige::ReleasedInterpreter interpreter(progress, &counter);
         status = engine::accumulate_pairs(a, b, settings, prune, accumulator, interpreter);
     } catch (const std::bad_alloc &) {
+        settings.progress = nullptr;
         PyErr_NoMemory();
         return false;
     }
+    settings.progress = nullptr;
     if (krige::raise_for(status.run) < 0) return false;
     switch (status.samples) {
     case engine::SampleCheck::valid:
@@ -244,6 +265,23 @@ bool accumulate(const engine::SampleArrays &a, const engine::SampleArrays *b,
         PyErr_SetString(PyExc_OverflowError, "a class holds more than 2**63 - 1 pairs");
         return false;
     }
+    return krige::report_progress(progress, counter) == 0;
+}
+
+// The optional last argument: a progress callable or None (the default).
+bool parse_progress(PyObject *const *args, Py_ssize_t count, Py_ssize_t at, PyObject *&progress) {
+    progress = count > at ? args[at] : Py_None;
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+        return false;
+    }
+    return true;
+}
+
+bool wrong_argument_range(const char *function, Py_ssize_t least, Py_ssize_t given) {
+    if (given == least || given == least + 1) return false;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd positional arguments (%zd given)",
+                 function, least, least + 1, given);
     return true;
 }
 
@@ -257,14 +295,16 @@ template <class Make> auto without_bad_alloc(Make make) -> std::optional<decltyp
 }
 
 PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
-    if (wrong_argument_count("pair_sums", 9, count)) return nullptr;
+    if (wrong_argument_range("pair_sums", 9, count)) return nullptr;
     Samples samples;
     Settings settings;
     bool prune = false;
     int threads = 1;
+    PyObject *progress = Py_None;
     if (!samples.take(args[0], args[1], "points", "values") ||
         !settings.parse(args[2], args[3], args[4], args[5], args[6]) ||
-        !parse_flag(args[7], prune) || !parse_threads(args[8], threads))
+        !parse_flag(args[7], prune) || !parse_threads(args[8], threads) ||
+        !parse_progress(args, count, 9, progress))
         return nullptr;
     settings.pair.threads = threads;
     if (!samples.check("points", settings.pair.geographic) ||
@@ -272,9 +312,69 @@ PyObject *pair_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
         return nullptr;
     auto accumulator =
         without_bad_alloc([&] { return engine::PairAccumulator(settings.pair.edges.size() - 1); });
-    if (!accumulator || !accumulate(samples.arrays, nullptr, settings.pair, prune, *accumulator))
+    if (!accumulator ||
+        !accumulate(samples.arrays, nullptr, settings.pair, prune, *accumulator, progress))
         return nullptr;
     auto means = without_bad_alloc([&] { return engine::class_means(*accumulator); });
+    return means ? means_tuple(module, *means) : nullptr;
+}
+
+// The most cells along an axis of a variogram map: each cell that receives pairs holds about a
+// kilobyte of exact sums on each thread.
+constexpr long long most_cells_per_axis = 1024;
+
+PyObject *map_sums(PyObject *module, PyObject *const *args, Py_ssize_t count) {
+    if (wrong_argument_range("map_sums", 6, count)) return nullptr;
+    Samples samples;
+    if (!samples.take(args[0], args[1], "points", "values")) return nullptr;
+    const double width = PyFloat_AsDouble(args[2]);
+    if (width == -1.0 && PyErr_Occurred()) return nullptr;
+    const long long per_axis = PyLong_AsLongLong(args[3]);
+    if (per_axis == -1 && PyErr_Occurred()) return nullptr;
+    const long estimator = PyLong_AsLong(args[4]);
+    if (estimator == -1 && PyErr_Occurred()) return nullptr;
+    int threads = 1;
+    PyObject *progress = Py_None;
+    if (!parse_threads(args[5], threads) || !parse_progress(args, count, 6, progress))
+        return nullptr;
+    if (!(width > 0.0) || !std::isfinite(width) || per_axis < 1 || per_axis > most_cells_per_axis ||
+        !std::isfinite(double(per_axis) * width)) {
+        PyErr_Format(PyExc_ValueError,
+                     "width must be positive and finite and cells_per_axis within 1 .. %lld",
+                     most_cells_per_axis);
+        return nullptr;
+    }
+    if (estimator != 0 && estimator != 1) {
+        PyErr_SetString(PyExc_ValueError, "estimator must be 0 (matheron) or 1 (cressie)");
+        return nullptr;
+    }
+    if (!samples.check("points", false)) return nullptr;
+    if (samples.arrays.columns != 2) {
+        PyErr_SetString(PyExc_ValueError, "points must have 2 columns for a variogram map");
+        return nullptr;
+    }
+    auto cells = without_bad_alloc([&] { return engine::LagCells(width, std::size_t(per_axis)); });
+    if (!cells) return nullptr;
+    const double no_edges[2] = {0.0, 1.0};
+    engine::PairSettings settings{};
+    settings.edges = std::span<const double>(no_edges, 2);
+    settings.estimator = engine::Estimator(estimator);
+    settings.cells = &*cells;
+    settings.threads = threads;
+    auto canonical = without_bad_alloc([&] { return engine::PairAccumulator(cells->cells()); });
+    if (!canonical || !accumulate(samples.arrays, nullptr, settings, true, *canonical, progress))
+        return nullptr;
+    auto mirrored = without_bad_alloc([&] {
+        engine::PairAccumulator result(cells->cells());
+        const bool counted = engine::mirrored_cells(*canonical, *cells, result);
+        return std::make_pair(counted, std::move(result));
+    });
+    if (!mirrored) return nullptr;
+    if (!mirrored->first) {
+        PyErr_SetString(PyExc_OverflowError, "a cell holds more than 2**63 - 1 pairs");
+        return nullptr;
+    }
+    auto means = without_bad_alloc([&] { return engine::class_means(mirrored->second); });
     return means ? means_tuple(module, *means) : nullptr;
 }
 
@@ -390,12 +490,18 @@ template <auto Function> PyCFunction fastcall() {
 PyMethodDef engine_methods[] = {
     {"pair_sums", fastcall<pair_sums>(), METH_FASTCALL,
      "pair_sums($module, points, values, edges, geographic, estimator, direction, bandwidth, "
-     "prune, threads, /)\n--\n\n"
-     "Pair counts and correctly rounded mean distances and per-pair values of each class."},
+     "prune, threads, progress=None, /)\n--\n\n"
+     "Pair counts and correctly rounded mean distances and per-pair values of each class; "
+     "progress(samples done) is called at most every 0.1 s and at the end."},
     {"pair_state", fastcall<pair_state>(), METH_FASTCALL,
      "pair_state($module, points_a, values_a, points_b, values_b, edges, geographic, estimator, "
      "direction, bandwidth, same, threads, /)\n--\n\n"
      "The exact per-class sums of a block of pairs, as an int64 array."},
+    {"map_sums", fastcall<map_sums>(), METH_FASTCALL,
+     "map_sums($module, points, values, width, cells_per_axis, estimator, threads, "
+     "progress=None, /)\n--\n\n"
+     "Entry counts and correctly rounded mean per-pair values of the cells of a variogram map, "
+     "row by row (dy), each row by dx."},
     {"merge_states", fastcall<merge_states>(), METH_FASTCALL,
      "merge_states($module, state_a, state_b, /)\n--\n\nThe state of the pairs of both states."},
     {"finish_state", fastcall<finish_state>(), METH_FASTCALL,

@@ -7,7 +7,10 @@ The public interface of the toolkit:
   Matheron or Cressie–Hawkins estimator and directional selection. Each class's mean distance
   and semivariance is the correctly rounded exact mean of its pairs' values, so results are
   the same bits whatever the pair order or number of threads; memory grows with the number of
-  samples, not of pairs. It returns an `ExperimentalVariogram`.
+  samples, not of pairs. It returns an `ExperimentalVariogram`. Directions are angles in the
+  plane, (angle, dip) in three dimensions, or bearings on the sphere.
+- `variogram_map` computes the semivariance of the lag vectors (dx, dy) in square cells (a
+  `VariogramMap`), with the same exactness.
 - The variogram models `Linear`, `Power`, `Gaussian`, `Spherical`, `Exponential`,
   `HoleEffect`, `Matern` and `Stable`, each called as ``model(parameters, h)``.
 - `fit_anisotropy`, the geometric anisotropy (`Anisotropy`) from directional fits, and
@@ -39,6 +42,7 @@ from ._model import VariogramModel
 from ._result import ExperimentalVariogram
 from ._shape_models import Matern, Stable
 from ._variogram import variogram
+from ._variogram_map import VariogramMap, variogram_map
 
 try:
     __version__ = _metadata.version("orv-krige")
@@ -62,6 +66,7 @@ __all__ = [
     "Prediction",
     "Spherical",
     "Stable",
+    "VariogramMap",
     "VariogramModel",
     "__version__",
     "adjust_anisotropy",
@@ -73,4 +78,5 @@ __all__ = [
     "init_variogram_parameters",
     "set_num_threads",
     "variogram",
+    "variogram_map",
 ]

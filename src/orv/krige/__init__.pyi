@@ -25,6 +25,8 @@ from ._kriging_api import Prediction as Prediction
 from ._model import VariogramModel as VariogramModel
 from ._result import ExperimentalVariogram as ExperimentalVariogram
 from ._variogram import variogram as variogram
+from ._variogram_map import VariogramMap as VariogramMap
+from ._variogram_map import variogram_map as variogram_map
 
 #: The installed distribution's version.
 __version__: str

@@ -18,7 +18,9 @@ COUNT_PANEL_SHARE = 0.3
 def _describe(experimental):
     text = f"experimental ({experimental.estimator}"
     if experimental.direction is not None:
-        text += f", {experimental.direction:g}° ± {experimental.tolerance:g}°"
+        angle = experimental.direction
+        shown = f"({angle[0]:g}°, dip {angle[1]:g}°)" if isinstance(angle, tuple) else f"{angle:g}°"
+        text += f", {shown} ± {experimental.tolerance:g}°"
         if experimental.bandwidth is not None:
             text += f", bandwidth {experimental.bandwidth:g}"
     return text + ")"

@@ -49,8 +49,9 @@ class ExperimentalVariogram:
         Number of samples used (after any omitted by ``nan_policy="omit"``).
     max_lag : float
         The last edge.
-    direction, tolerance, bandwidth : float or None
-        The directional selection as given (`direction` None: all directions).
+    direction, tolerance, bandwidth : float, (float, float) or None
+        The directional selection as given (`direction` None: all directions; a pair
+        ``(angle, dip)`` for three-dimensional coordinates).
 
     Returned by `orv.krige.variogram`. All arrays are read-only; every field is an init field,
     so ``dataclasses.replace`` makes a changed copy (checked again). Instances compare equal
@@ -67,7 +68,7 @@ class ExperimentalVariogram:
     unit: Optional[str] = None
     n_samples: int = 0
     max_lag: float = float("nan")
-    direction: Optional[float] = None
+    direction: Optional[Union[float, tuple[float, float]]] = None
     tolerance: float = 22.5
     bandwidth: Optional[float] = None
 

@@ -15,6 +15,7 @@ from .._algos.spmis.krige import threads as _threads
 from .._algos.spmis.krige.geodesy import great_circle_distance
 from .._algos.spmis.krige.points import real_array
 from . import _engine, _geo
+from ._progress import check_progress, progress_reporter
 from ._result import ExperimentalVariogram
 
 GTYPES = ("PROJCS", "GEOGCS")
@@ -187,10 +188,38 @@ def _edges(bins: object, max_lag: object, extent: float) -> NDArray[np.float64]:
     return edges
 
 
+Direction = Union[float, tuple[float, float]]
+
+
+def _angles(direction: object, columns: int, gtype: str) -> tuple[Direction, float, float]:
+    """`direction` as given (a float, or (angle, dip) as floats), its angle and its dip."""
+    if isinstance(direction, (str, bytes)) or not isinstance(direction, (Sequence, np.ndarray)):
+        angle = _real(direction, "direction", "a number of degrees, (angle, dip) or None")
+        return angle, angle, 0.0
+    parts = list(direction)
+    if len(parts) != 2:
+        raise ValueError(
+            "direction must be a number of degrees or a pair (angle, dip) of degrees; got "
+            f"{len(parts)} item(s)"
+        )
+    if gtype != "PROJCS" or columns != 3:
+        raise ValueError(
+            "direction=(angle, dip) needs gtype='PROJCS' with 3 coordinate columns (a dip has "
+            f"no meaning otherwise); got gtype={gtype!r} with {columns} column(s): pass the "
+            "angle alone"
+        )
+    angle = _real(parts[0], "direction angle", "a number of degrees")
+    dip = _real(parts[1], "direction dip", "a number of degrees within [-90, 90]")
+    if not -90.0 <= dip <= 90.0:
+        raise ValueError(f"direction dip must be a number of degrees within [-90, 90]; got {dip!r}")
+    return (angle, dip), angle, dip
+
+
 def _direction(
     direction: object, tolerance: object, bandwidth: object, gtype: str, columns: int
-) -> tuple[Optional[float], float, Optional[float], Optional[tuple[float, float, float]]]:
-    """The options as floats, and the engine's (degrees, tolerance_degrees) or None."""
+) -> tuple[Optional[Direction], float, Optional[float], Optional[tuple[float, float, float]]]:
+    """The options as floats, and the engine's (degrees, tolerance_degrees, dip_degrees) or
+    None."""
     half_angle = _real(tolerance, "tolerance", "a number of degrees with 0 < tolerance <= 90")
     if not 0.0 < half_angle <= 90.0:
         raise ValueError(
@@ -200,18 +229,18 @@ def _direction(
         if bandwidth is not None:
             raise ValueError("bandwidth must be None when direction is None")
         return None, half_angle, None, None
-    angle = _real(direction, "direction", "a number of degrees or None")
-    if gtype != "PROJCS" or columns != 2:
+    given, angle, dip = _angles(direction, columns, gtype)
+    if gtype == "PROJCS" and columns == 1:
         raise ValueError(
-            "direction must be None unless gtype='PROJCS' with 2 coordinate columns; got "
-            f"gtype={gtype!r} with {columns} column(s)"
+            "direction must be None for points on a line (1 coordinate column); it needs 2 or "
+            "3 columns, or gtype='GEOGCS'"
         )
     width = None
     if bandwidth is not None:
         width = _real(bandwidth, "bandwidth", "a positive finite number or None")
         if width <= 0.0:
             raise ValueError(f"bandwidth must be a positive finite number or None; got {width!r}")
-    return angle, half_angle, width, (angle, half_angle)
+    return given, half_angle, width, (angle, half_angle, dip)
 
 
 def _cressie(means: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
@@ -232,10 +261,11 @@ def variogram(
     max_lag: Optional[float] = None,
     gtype: Optional[Literal["PROJCS", "GEOGCS"]] = None,
     estimator: Literal["matheron", "cressie"] = "matheron",
-    direction: Optional[float] = None,
+    direction: Optional[Union[float, tuple[float, float]]] = None,
     tolerance: float = 22.5,
     bandwidth: Optional[float] = None,
     nan_policy: Literal["raise", "omit"] = "raise",
+    progress: object = False,
 ) -> ExperimentalVariogram:
     """Experimental semivariogram of scattered samples, by distance class.
 
@@ -275,19 +305,28 @@ def variogram(
         "matheron": the mean of ½(v_i − v_j)² over the class's pairs. "cressie" (Cressie and
         Hawkins, robust to outliers): ½ m⁴ / (0.457 + 0.494/n + 0.045/n²), with m the mean of
         |v_i − v_j|^½ over the class's n pairs.
-    direction : float, optional
-        Only pairs whose separation points along this direction (either sense) are counted;
-        degrees counter-clockwise from the first axis, as in `adjust_anisotropy`. Only for
-        PROJCS with 2 coordinate columns. None (default): all directions.
+    direction : float or (float, float), optional
+        Only pairs whose separation points along this direction (either sense) are counted.
+        PROJCS with 2 columns: degrees counter-clockwise from the first axis, as in
+        `adjust_anisotropy`. PROJCS with 3 columns: ``(angle, dip)``, the angle as in 2-D in
+        the plane of the first two axes and the dip upwards from that plane, -90 <= dip <= 90
+        (``(0, 90)`` is vertical); a number alone is the angle with dip 0. GEOGCS: the pair's
+        bearing at the midpoint of its great circle, degrees counter-clockwise from east.
+        None (default): all directions. Not for points on a line.
     tolerance : float, default 22.5
         With `direction`, the largest angle in degrees between a pair's separation and the
-        direction, 0 < tolerance <= 90 (90 selects every pair).
+        direction line, 0 < tolerance <= 90 (90 selects every pair): a double wedge in 2-D, a
+        double cone in 3-D. Pairs on the bound count.
     bandwidth : float, optional
-        With `direction`, the largest perpendicular distance of a pair's separation from the
-        direction line (positive). None: no limit.
+        With `direction`, the largest distance of a pair's separation from the direction line
+        (positive; kilometres across the direction for GEOGCS): a strip in 2-D, a cylinder in
+        3-D. Pairs on the bound count. None: no limit.
     nan_policy : {"raise", "omit"}, default "raise"
         What to do with samples that have a NaN or infinite value or coordinate: raise a
         ValueError, or leave them out with a RuntimeWarning saying how many.
+    progress : bool or tqdm, default False
+        True shows a progress bar of the samples whose pairs are done on standard error (needs
+        the ``progress`` extra); a tqdm bar is advanced instead. Off, nothing is counted.
 
     Returns
     -------
@@ -301,7 +340,8 @@ def variogram(
         For shapes or lengths that do not match, fewer than 2 samples (after omission), an
         unknown `gtype`, `estimator` or `nan_policy`, latitudes outside [-90, 90], edges that
         are not finite, non-negative and strictly ascending, `max_lag` with a sequence of
-        edges, `direction` with GEOGCS or d != 2, `bandwidth` without `direction`, a
+        edges, `direction` for points on a line, ``(angle, dip)`` other than for PROJCS with
+        3 columns, `bandwidth` without `direction`, a
         `tolerance` outside (0, 90], non-finite values where finite ones are required, and
         non-finite samples with ``nan_policy="raise"``.
     TypeError
@@ -351,21 +391,29 @@ def variogram(
         bandwidth=bandwidth,
         nan_policy=nan_policy,
     )
+    check_progress(progress)
     n_samples = prepared.values.shape[0]
-    candidate_pairs = n_samples * (n_samples - 1) // 2
-    threads = _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
-    counts, distance_means, value_means = _engine.pair_sums(
-        prepared.points,
-        prepared.values,
-        prepared.edges,
-        prepared.geographic,
-        prepared.estimator_code,
-        prepared.engine_direction,
-        prepared.bandwidth,
-        prepared.prune,
-        threads,
-    )
+    threads = thread_count(n_samples)
+    with progress_reporter(progress, n_samples, unit="sample", description="variogram") as report:
+        counts, distance_means, value_means = _engine.pair_sums(
+            prepared.points,
+            prepared.values,
+            prepared.edges,
+            prepared.geographic,
+            prepared.estimator_code,
+            prepared.engine_direction,
+            prepared.bandwidth,
+            prepared.prune,
+            threads,
+            report,
+        )
     return _geo.with_unit(_result(prepared, counts, distance_means, value_means), given.unit)
+
+
+def thread_count(n_samples: int) -> int:
+    """The configured thread count, or 1 below the candidate pairs worth a second thread."""
+    candidate_pairs = n_samples * (n_samples - 1) // 2
+    return _threads.get_num_threads() if candidate_pairs >= _PAIRS_PER_EXTRA_THREAD else 1
 
 
 class _Prepared(NamedTuple):
@@ -376,13 +424,13 @@ class _Prepared(NamedTuple):
     edges: NDArray[np.float64]
     geographic: bool
     estimator_code: int
-    engine_direction: Optional[tuple[float, float]]  # degrees, tolerance in degrees
+    engine_direction: Optional[tuple[float, float, float]]  # degrees, tolerance, dip in degrees
     bandwidth: Optional[float]
     prune: bool  # the last edge lies below the data's extent
     extent: float
     gtype: str
     estimator: str
-    direction: Optional[float]
+    direction: Optional[Direction]
     tolerance: float
 
 
@@ -398,8 +446,18 @@ def _prepare(
     tolerance: object,
     bandwidth: object,
     nan_policy: object,
+    progress: object = False,
 ) -> _Prepared:
-    """The arguments of `variogram` checked and converted for the pair engine."""
+    """The arguments of `variogram` checked and converted for the pair engine.
+
+    `progress` is handled by `variogram` itself; other callers (the Dask front end, which takes
+    the options of `variogram`) have no bar to drive and refuse one.
+    """
+    if progress is not False:
+        raise ValueError(
+            "progress must be False here: progress bars are shown by orv.krige.variogram and "
+            "variogram_map, not when the pairs are split into tasks"
+        )
     coordinate_type = _choice(gtype, "gtype", GTYPES)
     method = _choice(estimator, "estimator", ESTIMATORS)
     policy = _choice(nan_policy, "nan_policy", NAN_POLICIES)
