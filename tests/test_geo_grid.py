@@ -225,3 +225,15 @@ def test_a_missing_optional_package_names_the_extra(monkeypatch, module, call):
     with pytest.raises(ImportError, match=rf'needs {module}; install it with: pip install '
                                           r'"orv-krige\[geo\]"'):
         call(kriging)
+
+
+def test_fit_anisotropy_takes_projected_geopandas_points_and_refuses_geographic(survey):
+    from orv.krige import fit_anisotropy
+
+    xy, values, projected, geographic, _ = survey
+    options = dict(directions=6, bins=8, max_lag=1200.0)
+    from_frame = fit_anisotropy(projected, "v", "Spherical", **options)
+    from_arrays = fit_anisotropy(xy, values, "Spherical", **options)
+    assert (from_frame.angle, from_frame.ratio) == (from_arrays.angle, from_arrays.ratio)
+    with pytest.raises(ValueError, match="GEOGCS|geographic"):
+        fit_anisotropy(geographic, "v", "Spherical", **options)

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Optional, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _geo
 from ._classic import adjust_anisotropy
 from ._fit import FittedVariogram, restore_read_only
 from ._models import MODELS, model_name
@@ -283,10 +284,10 @@ def fit_anisotropy(
 
     Parameters
     ----------
-    points : array_like, shape (N, 2)
-        Projected coordinates (PROJCS).
-    values : array_like, shape (N,)
-        Sample values.
+    points : array_like, shape (N, 2), or GeoSeries / GeoDataFrame of points
+        Projected coordinates (PROJCS); GeoPandas points must be in a projected CRS.
+    values : array_like, shape (N,), or str
+        Sample values, or the name of a column of a GeoDataFrame `points`.
     model : str
         A model with a Range: ``"Spherical"``, ``"Exponential"``, ``"Gaussian"``,
         ``"HoleEffect"``, ``"Matern"`` or ``"Stable"``.
@@ -326,7 +327,10 @@ def fit_anisotropy(
     count = _direction_count(directions)
     spacing = 180.0 / count
     half = _half_angle(tolerance, spacing)
-    coordinates = np.asarray(points, dtype=np.float64)
+    # GeoPandas points: a geographic CRS is refused below (an ellipse needs plane coordinates).
+    given = _geo.samples(points, values, "PROJCS")
+    values = given.values
+    coordinates = np.asarray(given.points, dtype=np.float64)
     if coordinates.ndim != 2 or coordinates.shape[1] != 2:
         raise ValueError(f"points must be an N x 2 array of projected coordinates; got shape "
                          f"{coordinates.shape}")
