@@ -327,3 +327,22 @@ def test_pieces_hold_a_least_number_of_samples(monkeypatch, n, max_lag, expected
     result = kdask.variogram(points, values, tiles=10**6, **options)
     assert result == variogram(points, values, **options)
     assert len(pieces) == expected_pieces and min(pieces) >= 256
+
+
+@pytest.mark.parametrize("where", ["synchronous", "threads", "cluster"])
+@pytest.mark.parametrize("max_lag", [3.0, None])
+def test_a_progress_bar_ends_at_the_samples_and_leaves_the_result_alone(where, max_lag, request):
+    tqdm = pytest.importorskip("tqdm").tqdm
+    import io
+
+    points, values = planar(300)
+    options = dict(bins=6, max_lag=max_lag)
+    bar = tqdm(file=io.StringIO(), mininterval=0)
+    if where == "cluster":
+        found = kdask.variogram(points, values, tiles=5, client=request.getfixturevalue("client"),
+                                progress=bar, **options)
+    else:
+        with dask.config.set(scheduler=where):
+            found = kdask.variogram(points, values, tiles=5, client=None, progress=bar, **options)
+    assert found == variogram(points, values, **options)
+    assert bar.n == 300

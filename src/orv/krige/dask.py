@@ -35,6 +35,7 @@ from numpy.typing import ArrayLike
 from . import _engine, _geo, _grid, _tiling
 from . import _variogram as _front
 from ._kriging_api import Kriging, Prediction
+from ._progress import check_progress, progress_reporter
 from ._result import ExperimentalVariogram
 
 __all__ = ["predict", "variogram"]
@@ -83,7 +84,9 @@ def variogram(
         per worker thread, with at least 10,000 samples a task.
     **options
         The keyword options of `orv.krige.variogram`: `max_lag`, `gtype`, `estimator`,
-        `direction`, `tolerance`, `bandwidth` and `nan_policy`.
+        `direction`, `tolerance`, `bandwidth`, `nan_policy` and `progress`. With `progress`
+        the bar counts the samples of each task as the task finishes (so it moves a task at
+        a time), on Dask's default scheduler or a cluster alike.
 
     Returns
     -------
@@ -133,32 +136,65 @@ def variogram(
         )
     # Dask arrays and DataFrame columns are computed here; other inputs pass unchanged.
     points, values = dask.compute(points, values, scheduler=client)
+    progress = options.pop("progress", False)
+    check_progress(progress)
     given = _geo.samples(points, values, options.pop("gtype", None))
     prepared = _front._prepare(given.points, given.values, bins,
                                **{**_OPTIONS, **options, "gtype": given.gtype})
     if tiles is None:
         tiles = _default_tiles(client, prepared.values.shape[0])
-    final, embedded_bytes = _graph(prepared, tiles)
-    if client is None:
-        (state,) = dask.compute(final)
-    else:
-        # The samples travel in the graph by design (a lost task is run again from it): warn
-        # only of what else a graph may carry beyond the threshold (keys and arguments take
-        # well under a kibibyte a task).
-        threshold = "distributed.admin.large-graph-warning-threshold"
-        raised = parse_bytes(dask.config.get(threshold)) + embedded_bytes
-        raised += 1024 * len(final.dask)
-        with dask.config.set({threshold: raised}):
-            future = client.compute(final)
-        try:
-            state = future.result()
-        except BaseException:
-            # Interrupted or failed: nothing of this call may go on running on the cluster.
-            client.cancel(future)
-            raise
+    final, embedded_bytes, pieces = _graph(prepared, tiles)
+    with progress_reporter(progress, prepared.values.shape[0], unit="sample",
+                           description="variogram") as report:
+        state = _compute(client, final, embedded_bytes, pieces, report)
     counts, distance_means, value_means = _engine.finish_state(state)
     return _geo.with_unit(_front._result(prepared, counts, distance_means, value_means),
                           given.unit)
+
+
+def _compute(client, final, embedded_bytes: int, pieces: dict, report) -> Any:
+    """The merged state, with `report` (if any) told the samples of each finished piece."""
+    done = 0
+    weights = {piece.key: weight for piece, weight in pieces}
+    if client is None:
+        if report is None:
+            return dask.compute(final)[0]
+        from dask.callbacks import Callback
+
+        def finished(key, result, dsk, state, worker_id):
+            nonlocal done
+            if key in weights:
+                done += weights[key]
+                report(done)
+
+        with Callback(posttask=finished):
+            return dask.compute(final)[0]
+    # The samples travel in the graph by design (a lost task is run again from it): warn only
+    # of what else a graph may carry beyond the threshold (keys and arguments take well under
+    # a kibibyte a task).
+    threshold = "distributed.admin.large-graph-warning-threshold"
+    raised = parse_bytes(dask.config.get(threshold)) + embedded_bytes
+    raised += 1024 * len(final.dask)
+    # With a bar, the pieces are asked for too: the same keys, so the same tasks, and their
+    # futures say when each piece is done.
+    wanted = [final] + ([piece for piece, _ in pieces] if report is not None else [])
+    with dask.config.set({threshold: raised}):
+        future, *followed = client.compute(wanted)
+    try:
+        if followed:
+            from distributed import as_completed
+
+            for piece in as_completed(followed):
+                done += weights[piece.key]
+                report(done)
+        return future.result()
+    except BaseException:
+        # Interrupted or failed: nothing of this call may go on running on the cluster.
+        client.cancel([future, *followed])
+        raise
+    finally:
+        for piece in followed:
+            piece.release()
 
 
 def _client(client: Any):
@@ -237,6 +273,7 @@ def _graph(prepared: _front._Prepared, tiles: int):
         embedded_samples = sum(
             tile.size + halo.size for tile, halo in zip(tile_indices, halo_indices)
         )
+        weights = [tile.size for tile in tile_indices]
     else:
         count = tiles
         bounds = [points.shape[0] * k // count for k in range(count + 1)]
@@ -250,13 +287,17 @@ def _graph(prepared: _front._Prepared, tiles: int):
             for i, partners in enumerate(_tiling.cyclic_partners(count))
         ]
         embedded_samples = points.shape[0]
+        weights = [stop - start for start, stop in zip(bounds[:-1], bounds[1:])]
+    # What a progress bar follows: each piece's own samples, whose pairs it completes.
+    pieces = list(zip(states, weights))
     merge = dask.delayed(_tiling.merge, pure=True)
     while len(states) > 1:
         states = [
             merge(*states[start : start + _MERGE_FAN_IN])
             for start in range(0, len(states), _MERGE_FAN_IN)
         ]
-    return states[0], embedded_samples * (points.itemsize * points.shape[1] + values.itemsize)
+    return (states[0], embedded_samples * (points.itemsize * points.shape[1] + values.itemsize),
+            pieces)
 
 
 # ---- kriging -----------------------------------------------------------------------------------
