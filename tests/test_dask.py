@@ -20,6 +20,7 @@ from scipy.spatial.distance import pdist  # noqa: E402
 
 from orv.krige import _engine, _tiling, great_circle_distance, variogram  # noqa: E402
 from orv.krige import dask as kdask  # noqa: E402
+from dask_workers import busy_workers  # noqa: E402
 
 # Worker processes cannot import this module by name: send its functions by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -242,21 +243,6 @@ def restore_pairs():
     _engine.pair_state = getattr(_engine.pair_state, "original", _engine.pair_state)
 
 
-def busy_workers(client, timeout=30.0):
-    """The workers running a piece of this computation, once there are any."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        busy = [
-            worker
-            for worker, keys in client.processing().items()
-            if any("piece_state" in str(key) for key in keys)
-        ]
-        if busy:
-            return busy
-        time.sleep(0.02)
-    raise AssertionError("no piece of the computation started on a worker")
-
-
 @pytest.mark.parametrize("case", ["projcs-default-cutoff", "projcs-no-cutoff"])
 def test_a_killed_worker_changes_nothing(client, case):
     (points, values), options = CASES[case]
@@ -268,7 +254,7 @@ def test_a_killed_worker_changes_nothing(client, case):
             running = pool.submit(
                 kdask.variogram, points, values, client=client, tiles=6, **options
             )
-            victim = busy_workers(client)[0]
+            victim = busy_workers(client, "piece_state")[0]
             os.kill(pids[victim], signal.SIGKILL)
             result = running.result(timeout=120)
     finally:
@@ -286,7 +272,8 @@ def test_an_interrupt_cancels_the_tasks(client):
         with pytest.raises(KeyboardInterrupt):
             # Interrupts the wait for the result as Ctrl+C would, once pieces run.
             timer = threading.Thread(
-                target=lambda: (busy_workers(client), signal.pthread_kill(main, signal.SIGINT))
+                target=lambda: (busy_workers(client, "piece_state"),
+                                signal.pthread_kill(main, signal.SIGINT))
             )
             timer.start()
             kdask.variogram(points, values, max_lag=30.0, client=client, tiles=6)

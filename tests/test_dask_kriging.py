@@ -19,6 +19,7 @@ import dask.array as da  # noqa: E402
 
 from orv.krige import Kriging, VariogramModel  # noqa: E402
 from orv.krige import dask as kdask  # noqa: E402
+from dask_workers import busy_workers  # noqa: E402
 
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
@@ -127,16 +128,6 @@ def slow_down_predict(seconds):
 
 def restore_predict():
     Kriging.predict = getattr(Kriging.predict, "original", Kriging.predict)
-
-
-def busy_workers(client, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        busy = [w for w, keys in client.processing().items() if keys]
-        if busy:
-            return busy
-        time.sleep(0.02)
-    raise AssertionError("no task started on a worker")
 
 
 def test_a_killed_worker_changes_nothing(client, kriging, targets):

@@ -15,10 +15,13 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 
-def _read_only(values: ArrayLike, dtype: type[np.generic], name: str) -> NDArray[Any]:
+def read_only_copy(values: ArrayLike, dtype: type[np.generic], name: str,
+                   ndim: int = 1) -> NDArray[Any]:
+    """A read-only copy of `values` as `dtype`, which must have `ndim` dimensions."""
     array = np.array(values, dtype=dtype, copy=True)
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be a one-dimensional array; got shape {array.shape}")
+    if array.ndim != ndim:
+        wanted = "be a one-dimensional array" if ndim == 1 else f"have {ndim} dimension(s)"
+        raise ValueError(f"{name} must {wanted}; got shape {array.shape}")
     array.setflags(write=False)
     return array
 
@@ -73,11 +76,11 @@ class ExperimentalVariogram:
     bandwidth: Optional[float] = None
 
     def __post_init__(self) -> None:
-        edges = _read_only(self.edges, np.float64, "edges")
+        edges = read_only_copy(self.edges, np.float64, "edges")
         arrays = {
-            "lags": _read_only(self.lags, np.float64, "lags"),
-            "semivariance": _read_only(self.semivariance, np.float64, "semivariance"),
-            "counts": _read_only(self.counts, np.int64, "counts"),
+            "lags": read_only_copy(self.lags, np.float64, "lags"),
+            "semivariance": read_only_copy(self.semivariance, np.float64, "semivariance"),
+            "counts": read_only_copy(self.counts, np.int64, "counts"),
         }
         for name, array in arrays.items():
             if array.shape[0] != edges.shape[0] - 1:

@@ -10,6 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _engine
 from ._progress import check_progress, progress_reporter
+from ._result import read_only_copy
 from ._variogram import (
     ESTIMATORS,
     NAN_POLICIES,
@@ -31,14 +32,6 @@ MOST_CELLS_PER_AXIS = 1024
 # A ratio 2 * max_lag / width this close above a whole number is that number: 2 * 0.3 / 0.1 is
 # 6.000000000000001 in floating point, and should give 6 cells, not 7.
 _RATIO_SLACK = 1e-9
-
-
-def _read_only(values: ArrayLike, dtype: type[np.generic], ndim: int, name: str) -> NDArray[Any]:
-    array = np.array(values, dtype=dtype, copy=True)
-    if array.ndim != ndim:
-        raise ValueError(f"{name} must have {ndim} dimension(s); got shape {array.shape}")
-    array.setflags(write=False)
-    return array
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -79,10 +72,10 @@ class VariogramMap:
     n_samples: int = 0
 
     def __post_init__(self) -> None:
-        x_edges = _read_only(self.x_edges, np.float64, 1, "x_edges")
-        y_edges = _read_only(self.y_edges, np.float64, 1, "y_edges")
-        semivariance = _read_only(self.semivariance, np.float64, 2, "semivariance")
-        counts = _read_only(self.counts, np.int64, 2, "counts")
+        x_edges = read_only_copy(self.x_edges, np.float64, "x_edges")
+        y_edges = read_only_copy(self.y_edges, np.float64, "y_edges")
+        semivariance = read_only_copy(self.semivariance, np.float64, "semivariance", 2)
+        counts = read_only_copy(self.counts, np.int64, "counts", 2)
         shape = (y_edges.shape[0] - 1, x_edges.shape[0] - 1)
         if semivariance.shape != shape or counts.shape != shape:
             raise ValueError(
