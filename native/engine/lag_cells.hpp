@@ -16,9 +16,9 @@
 // the end (mirrored_cells).
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace krige::engine {
@@ -26,56 +26,55 @@ namespace krige::engine {
 class LagCells {
   public:
     LagCells() = default;
-    // `width` positive and finite, 1 <= `per_axis`, and per_axis · width / 2 finite.
+    // `width` positive and finite, 1 <= `per_axis`, and per_axis · width / 2 finite. May throw
+    // std::bad_alloc.
     LagCells(double width, std::size_t per_axis);
 
     std::size_t per_axis() const { return n_; }
     std::size_t cells() const { return n_ * n_; }
     // The outer edge: every coordinate difference of a pair in a cell is at most this.
-    double reach() const { return outer_.empty() ? 0.0 : outer_.back(); }
+    double reach() const { return reach_; }
 
-    // The cell (row dy, column dx: ky · n + kx) of the canonical lag of (dx, dy), or false when
-    // the lag lies beyond the outer edge along an axis.
-    bool cell_of(double dx, double dy, std::size_t &cell) const {
-        if (dx < 0.0 || (dx == 0.0 && dy < 0.0)) dx = -dx, dy = -dy;
-        std::size_t kx = 0, ky = 0;
-        if (!axis_cell(dx, kx) || !axis_cell(dy, ky)) return false;
-        cell = ky * n_ + kx;
-        return true;
+    // The cell (row dy, column dx: ky · n + kx) of the canonical lag of (dx, dy), both within
+    // the outer edge (|dx| <= reach() and |dy| <= reach()).
+    std::size_t cell_within(double dx, double dy) const {
+        // Branch-free: the sign of a pair's dx is as likely one way as the other.
+        const bool flip = dx < 0.0 || (dx == 0.0 && dy < 0.0);
+        dx = flip ? -dx : dx;
+        dy = flip ? -dy : dy;
+        return axis_cell(dy) * n_ + axis_cell(dx);
     }
     std::size_t mirror(std::size_t cell) const { return cells() - 1 - cell; }
 
   private:
-    bool axis_cell(double t, std::size_t &k) const {
-        const double a = std::fabs(t);
-        if (!(a <= reach())) return false;
-        // outer_[m] is the m-th edge above zero (or above the middle cell); a first guess from
-        // the width, then the comparisons with the edges themselves decide.
-        std::size_t m = 0;
-        const double guess = a * inverse_width_ - (odd_ ? 0.5 : 0.0);
-        if (guess >= 1.0) m = std::size_t(std::min(guess, double(outer_.size() - 1)));
-        while (m > 0 && a < outer_[m])
-            --m;
-        while (m + 1 < outer_.size() && a >= outer_[m + 1])
-            ++m;
-        std::size_t out; // 0 = the first cell beyond zero (or the middle one)
-        if (odd_)
-            out = a < outer_[0] ? 0 : std::min(m + 1, outer_.size() - 1);
-        else
-            out = std::min(m, outer_.size() - 2);
-        const std::size_t middle = n_ / 2; // the cell right of zero (n even), or the middle
-        if (odd_) {
-            k = t < 0.0 ? middle - out : middle + out;
-        } else {
-            k = t < 0.0 ? middle - 1 - out : middle + out;
-        }
-        return true;
+    // A coordinate t goes to the cell numbered by the interior edges it has passed: those at or
+    // below it at or above zero, those strictly below it under zero (a lag on an edge goes away
+    // from zero). With next_up applied to the negative edges, both are "threshold <= t".
+    //
+    // The thresholds are found through bins of a quarter width: bin(t) rounds t · scale + offset
+    // down, which is monotone in t, so a threshold in a lower bin than t's is at or below t and
+    // one in a higher bin above it; only a threshold in t's own bin needs a comparison, and a
+    // quarter width keeps it to one.
+    struct Bin {
+        double threshold; // of the threshold in this bin, or +∞
+        uint64_t passed;  // the thresholds in lower bins
+    };
+
+    int64_t bin(double t) const { return int64_t(t * scale_ + offset_); }
+    std::size_t axis_cell(double t) const {
+        if (bins_.empty()) [[unlikely]]
+            return cell_by_search(t);
+        const Bin &b = bins_[std::size_t(bin(t) - lowest_bin_)];
+        return b.passed + (t >= b.threshold ? 1 : 0);
     }
+    std::size_t cell_by_search(double t) const;
 
     std::size_t n_ = 0;
-    bool odd_ = false;
-    double inverse_width_ = 1.0;
-    std::vector<double> outer_; // the edges at or above zero: m·width, or (m + ½)·width
+    double reach_ = 0.0;
+    std::vector<double> thresholds_; // the n − 1 interior edges, ascending, as compared
+    double scale_ = 0.0, offset_ = 0.0;
+    int64_t lowest_bin_ = 0; // bin(−reach)
+    std::vector<Bin> bins_;  // bin(−reach) … bin(reach); empty when two thresholds share a bin
 };
 
 } // namespace krige::engine

@@ -141,9 +141,8 @@ bool map_block(const Selection &s, const CellLayout &rows, const CellLayout &col
         const double vi = v[i];
         for (std::size_t m = 0; m < candidates.count; ++m) {
             const std::size_t j = candidates.column[m];
-            std::size_t cell = 0;
-            if (cells.cell_of(candidates.key[m], y[2 * j + 1] - yi, cell))
-                accumulator.add_value(cell, s.pair_value(vi, w[j]));
+            accumulator.add_value(cells.cell_within(candidates.key[m], y[2 * j + 1] - yi),
+                                  s.pair_value(vi, w[j]));
         }
     });
 }
