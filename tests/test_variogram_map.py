@@ -64,7 +64,9 @@ def samples(kind, n=90, seed=0):
 
 
 @pytest.mark.parametrize("kind", ["lattice", "scattered"])
-@pytest.mark.parametrize("width, max_lag", [(1.0, 3.0), (1.0, 2.5), (0.7, 2.0), (2.0, 1.0)])
+# (0.05, 2.5): 100 × 100 cells, more than the engine keeps open from the start.
+@pytest.mark.parametrize("width, max_lag",
+                         [(1.0, 3.0), (1.0, 2.5), (0.7, 2.0), (2.0, 1.0), (0.05, 2.5)])
 @pytest.mark.parametrize("estimator", ["matheron", "cressie"])
 # Subnormal widths: the cells are then found by searching the edges rather than through bins.
 @pytest.mark.parametrize("scale", [1.0, 2.0**-1070])

@@ -20,6 +20,15 @@ std::size_t PairAccumulator::checked(std::size_t classes) {
     return classes;
 }
 
+PairAccumulator::PairAccumulator(std::size_t classes, bool open_every_class)
+    : slot_(checked(classes), unused) {
+    if (!open_every_class) return;
+    sums_.resize(classes);
+    for (std::size_t k = 0; k < classes; ++k)
+        slot_[k] = uint32_t(k);
+    every_class_open_ = true;
+}
+
 uint32_t PairAccumulator::open(std::size_t k) {
     sums_.emplace_back();
     slot_[k] = uint32_t(sums_.size() - 1);

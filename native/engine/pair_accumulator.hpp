@@ -25,8 +25,10 @@ struct ExactClassSums {
 // so that many classes cost a few bytes each, not the kilobyte of two exact sums.
 class PairAccumulator {
   public:
-    // May throw std::bad_alloc.
-    explicit PairAccumulator(std::size_t classes) : slot_(checked(classes), unused) {}
+    // May throw std::bad_alloc. With `open_every_class`, the sums of every class exist from the
+    // start, those of class k at every_class()[k], for kernels that reach most of a few classes
+    // and need not look their slots up.
+    explicit PairAccumulator(std::size_t classes, bool open_every_class = false);
 
     void add(std::size_t k, double distance, double value) {
         uint32_t slot = slot_[k];
@@ -48,11 +50,15 @@ class PairAccumulator {
         uint32_t slot = slot_[k];
         if (slot == unused) [[unlikely]]
             slot = open(k);
-        ExactClassSums &sums = sums_[slot];
+        add_value_to(sums_[slot], value);
+    }
+    static void add_value_to(ExactClassSums &sums, double value) {
         sums.value.add_without_carries(value);
         if ((++sums.count & (ExactSum::pending_limit - 1)) == 0) [[unlikely]]
             sums.value.normalise();
     }
+    // The sums of every class, by class, when they were all opened at construction; else null.
+    ExactClassSums *every_class() { return every_class_open_ ? sums_.data() : nullptr; }
 
     // Adds another accumulator's classes (same class count); false when a count would overflow.
     bool merge(const PairAccumulator &other);
@@ -73,6 +79,7 @@ class PairAccumulator {
 
     std::vector<uint32_t> slot_;       // per class: its entry in sums_, or unused
     std::vector<ExactClassSums> sums_; // of the classes that received pairs
+    bool every_class_open_ = false;    // then slot_[k] == k, and no class is opened later
 };
 
 // The flat state: a header (marker, class count, limb count, the fingerprint of the settings the

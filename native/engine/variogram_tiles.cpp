@@ -121,7 +121,9 @@ bool projected_block(const Selection &s, const CellLayout &rows, const CellLayou
 }
 
 // The pairs of a block entered in the cells of their lags (2 columns): a pair is a candidate
-// when both coordinate differences are within the outer edge.
+// when both coordinate differences are within the outer edge. `EveryCellOpen`: the accumulator
+// holds the sums of every cell, by cell.
+template <bool EveryCellOpen>
 bool map_block(const Selection &s, const CellLayout &rows, const CellLayout &columns,
                const Block &block, PairAccumulator &accumulator, Checkpoint &checkpoint) {
     const double *x = rows.coords.data();
@@ -130,6 +132,7 @@ bool map_block(const Selection &s, const CellLayout &rows, const CellLayout &col
     const double *w = columns.values.data();
     const LagCells &cells = *s.settings.cells;
     const double reach = cells.reach();
+    ExactClassSums *every_cell = EveryCellOpen ? accumulator.every_class() : nullptr;
     Candidates candidates;
     return for_each_tile(block, checkpoint, [&](std::size_t i, std::size_t begin, std::size_t end) {
         const double xi = x[2 * i], yi = x[2 * i + 1];
@@ -141,8 +144,12 @@ bool map_block(const Selection &s, const CellLayout &rows, const CellLayout &col
         const double vi = v[i];
         for (std::size_t m = 0; m < candidates.count; ++m) {
             const std::size_t j = candidates.column[m];
-            accumulator.add_value(cells.cell_within(candidates.key[m], y[2 * j + 1] - yi),
-                                  s.pair_value(vi, w[j]));
+            const std::size_t cell = cells.cell_within(candidates.key[m], y[2 * j + 1] - yi);
+            const double value = s.pair_value(vi, w[j]);
+            if constexpr (EveryCellOpen)
+                PairAccumulator::add_value_to(every_cell[cell], value);
+            else
+                accumulator.add_value(cell, value);
         }
     });
 }
@@ -188,8 +195,17 @@ bool geographic_block(const Selection &s, const CellLayout &rows, const CellLayo
 using BlockKernel = bool (*)(const Selection &, const CellLayout &, const CellLayout &,
                              const Block &, PairAccumulator &, Checkpoint &);
 
+// Maps of at most this many cells keep the sums of every cell from the start, at most 9 MiB
+// per thread, rather than only of those that pairs reach.
+constexpr std::size_t most_cells_open = 8192;
+
+bool every_cell_open(const PairSettings &settings) {
+    return settings.cells != nullptr && settings.cells->cells() <= most_cells_open;
+}
+
 BlockKernel choose_kernel(const PairSettings &settings, int columns, bool prefilter) {
-    if (settings.cells != nullptr) return map_block;
+    if (settings.cells != nullptr)
+        return every_cell_open(settings) ? map_block<true> : map_block<false>;
     if (settings.geographic) {
         if (settings.directional)
             return prefilter ? geographic_block<true, true> : geographic_block<false, true>;
@@ -344,7 +360,8 @@ PairsStatus accumulate_pairs(const SampleArrays &a, const SampleArrays *b,
     const int threads = int(std::clamp<std::size_t>(
         std::size_t(std::max(settings.threads, 1)), 1,
         std::min<std::size_t>(most_threads, std::max<std::size_t>(blocks.size(), 1))));
-    std::vector<PairAccumulator> partial(std::size_t(threads), PairAccumulator(result.classes()));
+    std::vector<PairAccumulator> partial(
+        std::size_t(threads), PairAccumulator(result.classes(), every_cell_open(settings)));
     const BlockKernel kernel = choose_kernel(settings, a.columns, layout.prefilter);
     std::atomic<std::size_t> next_block{0};
     status.run =
