@@ -232,6 +232,31 @@ def test_same_bits_for_any_thread_count_and_chunk_size(case):
     assert all(result == results[0] for result in results[1:])
 
 
+@pytest.mark.parametrize("options", [
+    dict(neighbours=24),
+    dict(neighbours=30, max_distance=1.2, min_neighbours=12),  # systems of changing size
+    dict(neighbours=16, kind="universal", drift="linear"),
+    dict(neighbours=12, model=VariogramModel("Linear", {"Slope": 0.4, "Nugget": 0.05})),
+])
+def test_neighbouring_targets_give_the_bits_of_targets_alone(options):
+    """Consecutive targets of a fine grid share most neighbours, whose covariances may be carried
+    from one system to the next; in shuffled order, or one call per target, nothing is."""
+    options = dict(options)
+    model = options.pop("model", SPHERICAL)
+    gx, gy = np.meshgrid(np.linspace(-0.5, 10.5, 70), np.linspace(-0.5, 10.5, 60))
+    targets = np.vstack([np.column_stack([gx.ravel(), gy.ravel()]), POINTS[:30]])
+    kriging = Kriging(POINTS, VALUES, model, **options)
+    ordered = kriging.predict(targets)
+    order = np.random.default_rng(5).permutation(len(targets))
+    shuffled = kriging.predict(targets[order])
+    for name in ("estimate", "variance", "neighbours"):
+        np.testing.assert_array_equal(getattr(shuffled, name), getattr(ordered, name)[order])
+    for i in range(0, len(targets), 97):
+        alone = kriging.predict(targets[i:i + 1])
+        assert alone.estimate.tobytes() == ordered.estimate[i:i + 1].tobytes()
+        assert alone.variance.tobytes() == ordered.variance[i:i + 1].tobytes()
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs SIGINT and /proc")
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_stops_kriging_quickly_and_leaves_nothing(threads):

@@ -1,6 +1,7 @@
 #include "engine/kriging_engine.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -28,11 +29,12 @@ int drift_dimensions(const SampleSettings &s) {
 // Drift terms 1, t_a, t_a t_b (a ≤ b) at x, with t = (x − centre) / scale.
 void drift_at(const SampleSettings &s, const double *x, int dimensions, double *out) {
     if (s.drift_degree < 0) return;
+    out[0] = 1.0;
+    if (s.drift_degree == 0) return;
     double t[3];
     for (int a = 0; a < dimensions; ++a)
         t[a] = (x[a] - s.centre[a]) / s.scale;
-    int i = 0;
-    out[i++] = 1.0;
+    int i = 1;
     if (s.drift_degree >= 1)
         for (int a = 0; a < dimensions; ++a)
             out[i++] = t[a];
@@ -59,20 +61,84 @@ double distance2(const double *x, const double *y, int dimensions) {
     return sum;
 }
 
-// The bordered system of the samples `chosen` (n of them), factorised.
+// The samples of the last system a worker factorised by Cholesky, whose strict upper triangle
+// still holds the covariances as built. A covariance depends only on its two samples (and
+// distance2 is symmetric to the bit), so the next system of neighbours, which mostly overlap,
+// copies the entries of pairs it shares instead of computing them: the same bits either way.
+class LastSystem {
+  public:
+    bool empty() const { return size_ == 0; }
+    void forget() { size_ = 0; }
+    // May throw std::bad_alloc.
+    void remember(const std::int64_t *samples, int n) {
+        std::size_t slots = 16;
+        while (slots < 4 * std::size_t(n))
+            slots *= 2;
+        slot_sample_.assign(slots, -1);
+        slot_row_.resize(slots);
+        shift_ = 64 - std::countr_zero(slots);
+        for (int row = 0; row < n; ++row) {
+            std::size_t slot = first_slot(samples[row]);
+            while (slot_sample_[slot] >= 0)
+                slot = (slot + 1) & (slots - 1);
+            slot_sample_[slot] = samples[row];
+            slot_row_[slot] = row;
+        }
+        size_ = n;
+    }
+    // The row of `sample` in the last system, or −1.
+    std::int32_t row_of(std::int64_t sample) const {
+        const std::size_t mask = slot_sample_.size() - 1;
+        for (std::size_t slot = first_slot(sample);; slot = (slot + 1) & mask) {
+            if (slot_sample_[slot] == sample) return slot_row_[slot];
+            if (slot_sample_[slot] < 0) return -1;
+        }
+    }
+    std::vector<std::int32_t> last_row; // per row of the next system: its row in the last, or −1
+
+  private:
+    // Open addressing, at most a quarter full: a look-up takes a probe or two.
+    std::size_t first_slot(std::int64_t sample) const {
+        return std::size_t((std::uint64_t(sample) * 0x9e3779b97f4a7c15u) >> shift_);
+    }
+    std::vector<std::int64_t> slot_sample_; // −1: free
+    std::vector<std::int32_t> slot_row_;
+    int shift_ = 64;
+    int size_ = 0;
+};
+
+// The bordered system of the samples `chosen` (n of them), factorised. With `last`, entries
+// shared with the last system are copied from it, and `last` then describes this one.
 bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chosen, int n,
                        std::vector<double> &matrix, std::vector<double> &drift,
                        std::vector<double> &values, KrigingSystem &system,
-                       const std::function<bool()> &stop = {}) {
+                       const std::function<bool()> &stop = {}, LastSystem *last = nullptr) {
     matrix.resize(std::size_t(n) * n);
     drift.resize(std::size_t(n) * p);
     values.resize(std::size_t(n));
+    const double *last_upper = last != nullptr ? system.given_upper() : nullptr;
+    const int last_n = system.size();
+    if (last_upper != nullptr && !last->empty()) {
+        last->last_row.resize(std::size_t(n));
+        for (int i = 0; i < n; ++i)
+            last->last_row[std::size_t(i)] = last->row_of(chosen[i]);
+    } else {
+        last_upper = nullptr;
+    }
     for (int i = 0; i < n; ++i) {
         const double *xi = s.points + chosen[i] * s.dimensions;
         matrix[std::size_t(i) * n + i] = s.model.at_zero();
+        const std::int32_t last_i = last_upper != nullptr ? last->last_row[std::size_t(i)] : -1;
         for (int j = 0; j < i; ++j) {
-            const double *xj = s.points + chosen[j] * s.dimensions;
-            const double c = s.model(std::sqrt(distance2(xi, xj, s.dimensions)));
+            const std::int32_t last_j = last_i >= 0 ? last->last_row[std::size_t(j)] : -1;
+            double c;
+            if (last_j >= 0) {
+                const auto [low, high] = std::minmax(last_i, last_j);
+                c = last_upper[std::size_t(low) * std::size_t(last_n) + std::size_t(high)];
+            } else {
+                const double *xj = s.points + chosen[j] * s.dimensions;
+                c = s.model(std::sqrt(distance2(xi, xj, s.dimensions)));
+            }
             matrix[std::size_t(i) * n + j] = c;
             matrix[std::size_t(j) * n + i] = c;
         }
@@ -80,7 +146,15 @@ bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chose
         const double z = s.values[chosen[i]];
         values[std::size_t(i)] = s.drift_degree < 0 ? z - s.mean : z;
     }
-    return system.factorise(n, p, matrix, drift, values.data(), s.model.bounded(), stop);
+    const bool factorised =
+        system.factorise(n, p, matrix, drift, values.data(), s.model.bounded(), stop);
+    if (last != nullptr) {
+        if (factorised && system.given_upper() != nullptr)
+            last->remember(chosen, n);
+        else
+            last->forget();
+    }
+    return factorised;
 }
 
 // What one worker keeps between targets.
@@ -90,6 +164,7 @@ struct Workspace {
     std::vector<double> matrix, drift, values, rhs, scratch;
     double point[3] = {0, 0, 0};
     KrigingSystem system;
+    LastSystem last;
 };
 
 class Kriger {
@@ -121,7 +196,7 @@ class Kriger {
         for (std::int64_t i = 0; i < n; ++i)
             w.chosen[std::size_t(i)] = w.found[std::size_t(i)].index;
         if (!factorise_samples(s_, p_, w.chosen.data(), int(n), w.matrix, w.drift, w.values,
-                               w.system)) {
+                               w.system, {}, &w.last)) {
             missing(t);
             return false;
         }

@@ -45,10 +45,17 @@ inline double matern_correlation(double x, double nu) {
 }
 
 struct CovarianceModel {
+    CovarianceModel() = default;
+    CovarianceModel(ModelKind kind_, double a_, double b_, double nugget_, double shape_)
+        : kind(kind_), a(a_), b(b_), nugget(nugget_), shape(shape_), per_b(1.0 / b_) {}
+
     ModelKind kind = ModelKind::spherical;
     // (Slope, –), (Scale, Exponent), (PSill, Range) or, for Matérn, (PSill, length ℓ)
     double a = 0, b = 0, nugget = 0;
     double shape = 0; // Matérn smoothness ν or Stable exponent; unused by the others
+    // 1 / b: lengths are scaled by a multiplication, since a matrix of k neighbours takes
+    // k(k − 1)/2 of them, and divisions share the unit of the square roots of the distances.
+    double per_b = 0;
 
     bool bounded() const { return kind != ModelKind::linear && kind != ModelKind::power; }
 
@@ -64,22 +71,24 @@ struct CovarianceModel {
         case ModelKind::power:
             return -(a * std::pow(h, b) + nugget);
         case ModelKind::gaussian: {
-            const double r = h / b;
+            const double r = h * per_b;
             return a * std::exp(-3.0 * r * r);
         }
         case ModelKind::spherical: {
-            const double r = h / b;
+            const double r = h * per_b;
             if (r >= 1.0) return 0.0;
             return a * (1.0 - 1.5 * r + 0.5 * r * r * r);
         }
         case ModelKind::exponential:
-            return a * std::exp(-3.0 * h / b);
+            return a * std::exp(-3.0 * (h * per_b));
         case ModelKind::hole_effect: {
-            const double x = std::numbers::pi * h / b;
+            const double x = std::numbers::pi * (h * per_b);
+            // sin(x)/x tends to 0; at x = ∞ (a length below 1e−308) it would be NaN.
+            if (!(x < std::numeric_limits<double>::infinity())) return 0.0;
             return a * (std::sin(x) / x);
         }
         case ModelKind::matern: {
-            const double x = h / b;
+            const double x = h * per_b;
             // From 745 lengths on K_ν(x) < e^−x underflows to 0 and the correlation is below
             // 1e−290 for every ν ≤ 20; libstdc++'s cyl_bessel_k throws for very large x, which
             // an engine thread must never do.
@@ -87,7 +96,7 @@ struct CovarianceModel {
             return a * matern_correlation(x, shape);
         }
         case ModelKind::stable:
-            return a * std::exp(-3.0 * std::pow(h / b, shape));
+            return a * std::exp(-3.0 * std::pow(h * per_b, shape));
         }
         return 0.0;
     }

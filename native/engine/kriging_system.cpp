@@ -29,6 +29,8 @@ bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped
         if (!(d > singular * std::fabs(diagonal))) return false;
         const double root = std::sqrt(d);
         row_j[j] = root;
+        // One division per column; the entries below take a multiplication each.
+        const double per_root = 1.0 / root;
         // Four rows at a time: four independent sums in flight rather than one chain of
         // dependent subtractions; each sum still runs in ascending k.
         int i = j + 1;
@@ -42,17 +44,17 @@ bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped
                 s2 -= r2[k] * ljk;
                 s3 -= r3[k] * ljk;
             }
-            r0[j] = s0 / root;
-            r1[j] = s1 / root;
-            r2[j] = s2 / root;
-            r3[j] = s3 / root;
+            r0[j] = s0 * per_root;
+            r1[j] = s1 * per_root;
+            r2[j] = s2 * per_root;
+            r3[j] = s3 * per_root;
         }
         for (; i < n; ++i) {
             double *row_i = a + std::size_t(i) * n;
             double s = row_i[j];
             for (int k = 0; k < j; ++k)
                 s -= row_i[k] * row_j[k];
-            row_i[j] = s / root;
+            row_i[j] = s * per_root;
         }
     }
     return true;

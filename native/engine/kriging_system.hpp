@@ -49,6 +49,10 @@ class KrigingSystem {
     void finish(const double *u, const double *f, double at_zero, double &estimate,
                 double &variance) const;
     int size() const { return n_; }
+    // Of a Cholesky system: the n × n matrix as factorise() received it, row-major, of which
+    // only the strict upper triangle is still valid (the factorisation writes the lower one and
+    // the diagonal); null otherwise.
+    const double *given_upper() const { return cholesky_ && n_ > 0 ? lower_.data() : nullptr; }
 
     // For leave-one-out, with B the inverse of the bordered system: a = the first n entries of
     // B [z; 0], and B_ii for i in [first, first + count), count ≤ 16.

@@ -148,7 +148,7 @@ PyObject *samples_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     settings.values = data->values.data();
     settings.count = count;
     settings.dimensions = dimensions;
-    settings.model = {engine::ModelKind(model_code), a, b, nugget, shape};
+    settings.model = engine::CovarianceModel(engine::ModelKind(model_code), a, b, nugget, shape);
     settings.drift_degree = drift_degree;
     settings.mean = mean;
     settings.centre[0] = centre_x;
