@@ -166,6 +166,22 @@ class CrossValidation:
         return "CrossValidation\n" + "\n".join(f"  {name:<{width}}  {value}" for name, value in rows)
 
 
+def _visiting_order(coordinates: NDArray) -> NDArray:
+    """An order of the rows along the Z-order curve of a grid of 1024 cells per axis over their
+    bounding box, in which rows near each other mostly follow each other."""
+    low = coordinates.min(axis=0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        span = coordinates.max(axis=0) - low
+        span[~(span > 0) | ~np.isfinite(span)] = 1.0
+        cells = np.clip((coordinates - low) / span * 1024, 0, 1023).astype(np.int64)
+    code = np.zeros(len(coordinates), dtype=np.int64)
+    dimensions = coordinates.shape[1]
+    for bit in range(10):
+        for axis in range(dimensions):
+            code |= ((cells[:, axis] >> bit) & 1) << (bit * dimensions + axis)
+    return np.argsort(code, kind="stable")
+
+
 def _merge_duplicates(coordinates, values, policy):
     """Samples at one location merged into one with their mean value, or a ValueError.
 
@@ -613,10 +629,18 @@ class Kriging:
         drift = self._drift_source if geographic else None
         if not self._global:
             # One pass over the samples as targets; each leaves out the samples of its fold.
-            estimate, variance, _, failed = self._run(
-                self._samples, self._prepared, drift_targets=drift, labels=labels,
-                target_labels=labels, progress=progress, description="cross-validation",
+            # They are visited in an order where neighbours follow each other, so that each
+            # system shares most of its covariances with the one before (the results do not
+            # depend on the order).
+            visit = _visiting_order(self._prepared)
+            visited = self._run(
+                self._samples, self._prepared[visit],
+                drift_targets=None if drift is None else drift[visit], labels=labels,
+                target_labels=labels[visit], progress=progress, description="cross-validation",
             )
+            estimate, variance = np.empty(n), np.empty(n)
+            estimate[visit], variance[visit] = visited[0], visited[1]
+            failed = visited[3]
         elif labels.max(initial=0) == n - 1 and self._samples.factorised:
             # Leave-one-out from the one factorisation of every sample.
             estimate, variance = np.empty(n), np.empty(n)
