@@ -93,9 +93,16 @@ void NeighbourIndex::nearest(const double *target, std::int64_t k, double max_di
                 if (candidate.distance2 > max_distance2) continue;
                 if (std::int64_t(found.size()) == k) {
                     if (!(candidate < found.back())) continue;
-                    found.pop_back();
+                    found.back() = candidate;
+                } else {
+                    found.push_back(candidate);
                 }
-                found.insert(std::upper_bound(found.begin(), found.end(), candidate), candidate);
+                // One step of insertion sort, from the back: the search and the shift in one
+                // pass over the neighbours after it.
+                std::size_t place = found.size() - 1;
+                for (; place > 0 && candidate < found[place - 1]; --place)
+                    found[place] = found[place - 1];
+                found[place] = candidate;
             }
             continue;
         }
