@@ -237,15 +237,21 @@ def test_same_bits_for_any_thread_count_and_chunk_size(case):
     dict(neighbours=30, max_distance=1.2, min_neighbours=12),  # systems of changing size
     dict(neighbours=16, kind="universal", drift="linear"),
     dict(neighbours=12, model=VariogramModel("Linear", {"Slope": 0.4, "Nugget": 0.05})),
+    dict(neighbours=13, lattice=True),  # ties at the k-th distance
 ])
 def test_neighbouring_targets_give_the_bits_of_targets_alone(options):
-    """Consecutive targets of a fine grid share most neighbours, whose covariances may be carried
-    from one system to the next; in shuffled order, or one call per target, nothing is."""
+    """Consecutive targets of a fine grid share most neighbours, whose search and covariances
+    may start from the last target's; in shuffled order, or one call per target, nothing is."""
     options = dict(options)
     model = options.pop("model", SPHERICAL)
-    gx, gy = np.meshgrid(np.linspace(-0.5, 10.5, 70), np.linspace(-0.5, 10.5, 60))
-    targets = np.vstack([np.column_stack([gx.ravel(), gy.ravel()]), POINTS[:30]])
-    kriging = Kriging(POINTS, VALUES, model, **options)
+    points, values = POINTS, VALUES
+    if options.pop("lattice", False):
+        points = np.argwhere(np.ones((21, 21))).astype(float) / 2.0
+        points = points[np.random.default_rng(4).permutation(len(points))]
+        values = np.sin(points[:, 0]) + points[:, 1] / 10.0
+    gx, gy = np.meshgrid(np.linspace(-0.5, 10.5, 45), np.linspace(-0.5, 10.5, 45))
+    targets = np.vstack([np.column_stack([gx.ravel(), gy.ravel()]), points[:30]])
+    kriging = Kriging(points, values, model, **options)
     ordered = kriging.predict(targets)
     order = np.random.default_rng(5).permutation(len(targets))
     shuffled = kriging.predict(targets[order])

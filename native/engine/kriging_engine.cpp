@@ -165,6 +165,11 @@ struct Workspace {
     double point[3] = {0, 0, 0};
     KrigingSystem system;
     LastSystem last;
+    // The last target searched without left-out samples, when it found k neighbours: its
+    // coordinates and the squared distance of its k-th.
+    bool last_target_full = false;
+    double last_target[3] = {0, 0, 0};
+    double last_kth2 = 0.0;
 };
 
 class Kriger {
@@ -178,9 +183,14 @@ class Kriger {
         const double *target = t_.targets + t * s_.dimensions;
         const std::int64_t exclude =
             t_.target_labels.empty() ? -1 : t_.target_labels[std::size_t(t)];
-        samples_.index()->nearest(target, t_.neighbours, t_.max_distance2, t_.labels, exclude,
-                                  w.found);
+        samples_.index()->nearest(target, t_.neighbours, search_limit(target, w), t_.labels,
+                                  exclude, w.found);
         const auto n = std::int64_t(w.found.size());
+        w.last_target_full = t_.target_labels.empty() && n == t_.neighbours;
+        if (w.last_target_full) {
+            std::copy_n(target, s_.dimensions, w.last_target);
+            w.last_kth2 = w.found.back().distance2;
+        }
         out_.neighbours[t] = n;
         if (n < t_.min_neighbours || n == 0) {
             missing(t);
@@ -298,6 +308,20 @@ class Kriger {
     }
 
   private:
+    // A squared distance within which the k nearest samples of `target` lie: the k-th of the
+    // last target plus the step between them (the last target's k neighbours are that close),
+    // widened for rounding, or the caller's limit when that is smaller or there is no last
+    // target. A tighter limit from the start prunes more of the tree and keeps out candidates
+    // that would only be displaced; it changes nothing found.
+    double search_limit(const double *target, const Workspace &w) const {
+        if (!w.last_target_full) return t_.max_distance2;
+        constexpr double widen = 1.0 + 0x1p-40;
+        const double step = std::sqrt(distance2(target, w.last_target, s_.dimensions));
+        const double reach = (std::sqrt(w.last_kth2) + step) * widen;
+        // The absolute term covers squares that round into the subnormals.
+        return std::min(t_.max_distance2, reach * reach * widen + 0x1p-1000);
+    }
+
     // Mean covariance between the discretisation points of a block, the nugget left out of
     // the coincident pairs: a nugget does not survive averaging over a block.
     double block_at_zero() const {
