@@ -263,6 +263,39 @@ def test_neighbouring_targets_give_the_bits_of_targets_alone(options):
         assert alone.variance.tobytes() == ordered.variance[i:i + 1].tobytes()
 
 
+@pytest.mark.parametrize("model, options", [
+    # Systems whose Cholesky factorisation fails and which LU solves.
+    (VariogramModel("HoleEffect", {"PSill": 1.0, "Range": 0.6, "Nugget": 0.0}),
+     dict(neighbours=16)),
+    # Neighbours on one line under a linear drift: singular, so those targets fail.
+    (SPHERICAL, dict(neighbours=6, kind="universal", drift="linear")),
+])
+def test_systems_that_fail_together_give_the_bits_of_one_target_at_a_time(model, options):
+    """Targets are factorised several at a time; one whose factorisation fails there takes the
+    path of a target alone (LU, or failure), with the same bits and the same NaN."""
+    rng = np.random.default_rng(8)
+    points = np.column_stack([rng.choice([0.0, 4.0, 8.0], 300), rng.uniform(0, 10, 300)])
+    values = np.sin(points[:, 1]) + 0.1 * points[:, 0]
+    kriging = Kriging(points, values, model, **options)
+    gx, gy = np.meshgrid(np.linspace(-0.2, 8.2, 30), np.linspace(0, 10, 30))
+    targets = np.column_stack([gx.ravel(), gy.ravel()])
+    previous = _kriging_api._chunk_size()
+    results = []
+    try:
+        for chunk in (1, 256):
+            _kriging_api._set_chunk_size(chunk)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                p = kriging.predict(targets)
+            results.append((p.estimate.tobytes(), p.variance.tobytes(),
+                            [str(w.message) for w in caught]))
+    finally:
+        _kriging_api._set_chunk_size(previous)
+    assert results[0] == results[1]
+    if "drift" in options:
+        assert np.isnan(p.estimate).any() and results[0][2]
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs SIGINT and /proc")
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_stops_kriging_quickly_and_leaves_nothing(threads):

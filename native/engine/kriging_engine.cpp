@@ -1,5 +1,7 @@
 #include "engine/kriging_engine.hpp"
 
+#include "engine/kriging_lanes.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <atomic>
@@ -69,8 +71,10 @@ class LastSystem {
   public:
     bool empty() const { return size_ == 0; }
     void forget() { size_ = 0; }
-    // May throw std::bad_alloc.
-    void remember(const std::int64_t *samples, int n) {
+    // `upper`: the system's n × n matrix, row-major, whose strict upper triangle holds the
+    // covariances as built until the next system is built. May throw std::bad_alloc.
+    void remember(const std::int64_t *samples, int n, const double *upper) {
+        upper_ = upper;
         std::size_t slots = 16;
         while (slots < 4 * std::size_t(n))
             slots *= 2;
@@ -86,6 +90,10 @@ class LastSystem {
         }
         size_ = n;
     }
+    const double *upper() const { return upper_; }
+    // The same matrix, moved to another buffer.
+    void moved_to(const double *upper) { upper_ = upper; }
+    std::size_t size() const { return std::size_t(size_); }
     // The row of `sample` in the last system, or −1.
     std::int32_t row_of(std::int64_t sample) const {
         const std::size_t mask = slot_sample_.size() - 1;
@@ -105,20 +113,21 @@ class LastSystem {
     std::vector<std::int32_t> slot_row_;
     int shift_ = 64;
     int size_ = 0;
+    const double *upper_ = nullptr;
 };
 
-// The bordered system of the samples `chosen` (n of them), factorised. With `last`, entries
-// shared with the last system are copied from it, and `last` then describes this one.
-bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chosen, int n,
-                       std::vector<double> &matrix, std::vector<double> &drift,
-                       std::vector<double> &values, KrigingSystem &system,
-                       const std::function<bool()> &stop = {}, LastSystem *last = nullptr) {
+// The bordered system of the samples `chosen` (n of them): the symmetric matrix of their
+// covariances, their drift terms and values. With `last`, entries shared with the last system
+// are copied from it.
+void build_system(const SampleSettings &s, int p, const std::int64_t *chosen, int n,
+                  std::vector<double> &matrix, std::vector<double> &drift,
+                  std::vector<double> &values, LastSystem *last) {
     matrix.resize(std::size_t(n) * n);
     drift.resize(std::size_t(n) * p);
     values.resize(std::size_t(n));
-    const double *last_upper = last != nullptr ? system.given_upper() : nullptr;
-    const int last_n = system.size();
-    if (last_upper != nullptr && !last->empty()) {
+    const double *last_upper = last != nullptr && !last->empty() ? last->upper() : nullptr;
+    const std::size_t last_n = last_upper != nullptr ? last->size() : 0;
+    if (last_upper != nullptr) {
         last->last_row.resize(std::size_t(n));
         for (int i = 0; i < n; ++i)
             last->last_row[std::size_t(i)] = last->row_of(chosen[i]);
@@ -134,7 +143,7 @@ bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chose
             double c;
             if (last_j >= 0) {
                 const auto [low, high] = std::minmax(last_i, last_j);
-                c = last_upper[std::size_t(low) * std::size_t(last_n) + std::size_t(high)];
+                c = last_upper[std::size_t(low) * last_n + std::size_t(high)];
             } else {
                 const double *xj = s.points + chosen[j] * s.dimensions;
                 c = s.model(std::sqrt(distance2(xi, xj, s.dimensions)));
@@ -146,11 +155,19 @@ bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chose
         const double z = s.values[chosen[i]];
         values[std::size_t(i)] = s.drift_degree < 0 ? z - s.mean : z;
     }
+}
+
+// The same, factorised; with `last`, which then describes this system.
+bool factorise_samples(const SampleSettings &s, int p, const std::int64_t *chosen, int n,
+                       std::vector<double> &matrix, std::vector<double> &drift,
+                       std::vector<double> &values, KrigingSystem &system,
+                       const std::function<bool()> &stop = {}, LastSystem *last = nullptr) {
+    build_system(s, p, chosen, n, matrix, drift, values, last);
     const bool factorised =
         system.factorise(n, p, matrix, drift, values.data(), s.model.bounded(), stop);
     if (last != nullptr) {
         if (factorised && system.given_upper() != nullptr)
-            last->remember(chosen, n);
+            last->remember(chosen, n, system.given_upper());
         else
             last->forget();
     }
@@ -165,6 +182,16 @@ struct Workspace {
     double point[3] = {0, 0, 0};
     KrigingSystem system;
     LastSystem last;
+    // Targets waiting for a factorisation in lanes, their systems as built.
+    struct LaneSlot {
+        std::int64_t target = 0;
+        std::vector<std::int64_t> chosen;
+        std::vector<double> matrix, drift, values, rhs;
+    };
+    LaneSlot slots[system_lanes];
+    std::vector<double> last_built; // the matrix of the last slot built, after its group
+    LaneSystems lanes;
+    KrigingSystem alone; // a lane's system when the lanes cannot take it
     // The last target searched without left-out samples, when it found k neighbours: its
     // coordinates and the squared distance of its k-th.
     bool last_target_full = false;
@@ -178,8 +205,44 @@ class Kriger {
         : samples_(samples), s_(samples.settings()), t_(t), out_(out), p_(samples.drift_terms()),
           at_zero_(block_at_zero()) {}
 
-    // Local kriging of one target; false when its system failed.
-    bool local(std::int64_t t, Workspace &w) const {
+    // Local kriging of targets [first, last), at most system_lanes: those with the full number of
+    // neighbours under a bounded model are factorised together, lane by lane (the same bits as
+    // alone); returns the failures.
+    std::int64_t local_group(std::int64_t first, std::int64_t last, Workspace &w) const {
+        std::int64_t failures = 0;
+        int used = 0;
+        for (std::int64_t t = first; t < last; ++t) {
+            if (!search(t, w)) continue;
+            const auto n = std::int64_t(w.chosen.size());
+            if (!s_.model.bounded() || n != t_.neighbours || n > most_lane_samples) {
+                if (!local_alone(t, w)) ++failures;
+                continue;
+            }
+            Workspace::LaneSlot &slot = w.slots[used++];
+            slot.target = t;
+            slot.chosen.assign(w.chosen.begin(), w.chosen.end());
+            build_system(s_, p_, slot.chosen.data(), int(n), slot.matrix, slot.drift, slot.values,
+                         &w.last);
+            // The slot keeps its matrix as built until it takes a later target, and the next
+            // target builds into another slot.
+            w.last.remember(slot.chosen.data(), int(n), slot.matrix.data());
+            right_hand_side(t, slot.chosen, w, slot.rhs);
+        }
+        failures += solve_slots(used, w);
+        // The next group builds into the slots from the first: the last system's matrix moves
+        // out of them.
+        for (int lane = 0; lane < used; ++lane)
+            if (w.last.upper() == w.slots[lane].matrix.data()) {
+                std::swap(w.slots[lane].matrix, w.last_built);
+                w.last.moved_to(w.last_built.data());
+            }
+        return failures;
+    }
+
+  private:
+    // The neighbours of target t into w.found and w.chosen; false when the target is settled
+    // without a system (too few neighbours: missing; at a sample: its value).
+    bool search(std::int64_t t, Workspace &w) const {
         const double *target = t_.targets + t * s_.dimensions;
         const std::int64_t exclude =
             t_.target_labels.empty() ? -1 : t_.target_labels[std::size_t(t)];
@@ -194,32 +257,83 @@ class Kriger {
         out_.neighbours[t] = n;
         if (n < t_.min_neighbours || n == 0) {
             missing(t);
-            return true;
+            return false;
         }
         if (t_.point && w.found[0].distance2 == 0.0) {
             // At a sample: its value, with variance 0 (γ(0) = 0), exactly.
             out_.estimate[t] = s_.values[w.found[0].index];
             out_.variance[t] = 0.0;
-            return true;
+            return false;
         }
         w.chosen.resize(std::size_t(n));
         for (std::int64_t i = 0; i < n; ++i)
             w.chosen[std::size_t(i)] = w.found[std::size_t(i)].index;
-        if (!factorise_samples(s_, p_, w.chosen.data(), int(n), w.matrix, w.drift, w.values,
-                               w.system, {}, &w.last)) {
+        return true;
+    }
+
+    // c (the covariances to the target of the samples w.found lists) and f of target t.
+    void right_hand_side(std::int64_t t, const std::vector<std::int64_t> &chosen, Workspace &w,
+                         std::vector<double> &rhs) const {
+        const double *target = t_.targets + t * s_.dimensions;
+        const std::size_t n = chosen.size();
+        rhs.resize(n + std::size_t(p_));
+        for (std::size_t i = 0; i < n; ++i)
+            rhs[i] = covariance_to(target, chosen[i], w.found[i].distance2, w);
+        target_drift(t, rhs.data() + n, w);
+    }
+
+    // Target t of w.chosen factorised and solved alone; false when its system failed.
+    bool local_alone(std::int64_t t, Workspace &w) const {
+        const auto n = int(w.chosen.size());
+        if (!factorise_samples(s_, p_, w.chosen.data(), n, w.matrix, w.drift, w.values, w.system,
+                               {}, &w.last)) {
             missing(t);
             return false;
         }
-        w.rhs.resize(std::size_t(n + p_));
-        for (std::int64_t i = 0; i < n; ++i)
-            w.rhs[std::size_t(i)] = covariance_to(target, w.chosen[std::size_t(i)],
-                                                  w.found[std::size_t(i)].distance2, w);
-        target_drift(t, w.rhs.data() + n, w);
+        right_hand_side(t, w.chosen, w, w.rhs);
         double estimate, variance;
         w.system.solve(w.rhs.data(), at_zero_, estimate, variance, w.scratch);
         return store(t, estimate, variance);
     }
 
+    // The first `used` slots' systems: in lanes when there are enough of them to fill half the
+    // lanes, a lane whose Cholesky path fails, and every slot otherwise, alone (with the LU
+    // fall-back); returns the failures.
+    std::int64_t solve_slots(int used, Workspace &w) const {
+        std::int64_t failures = 0;
+        unsigned in_lanes = 0;
+        double estimate[system_lanes], variance[system_lanes];
+        if (used >= system_lanes / 2) {
+            const double *matrix[system_lanes], *drift[system_lanes], *values[system_lanes],
+                *rhs[system_lanes];
+            for (int lane = 0; lane < used; ++lane) {
+                matrix[lane] = w.slots[lane].matrix.data();
+                drift[lane] = w.slots[lane].drift.data();
+                values[lane] = w.slots[lane].values.data();
+                rhs[lane] = w.slots[lane].rhs.data();
+            }
+            in_lanes = w.lanes.factorise(int(t_.neighbours), p_, matrix, drift, values, used);
+            if (in_lanes != 0) w.lanes.solve(rhs, at_zero_, estimate, variance);
+        }
+        for (int lane = 0; lane < used; ++lane) {
+            Workspace::LaneSlot &slot = w.slots[lane];
+            if ((in_lanes >> lane & 1u) == 0) {
+                // The factorisation consumes its matrix; the slot's stays as built.
+                w.matrix.assign(slot.matrix.begin(), slot.matrix.end());
+                if (!w.alone.factorise(int(slot.chosen.size()), p_, w.matrix, slot.drift,
+                                       slot.values.data(), s_.model.bounded())) {
+                    missing(slot.target);
+                    ++failures;
+                    continue;
+                }
+                w.alone.solve(slot.rhs.data(), at_zero_, estimate[lane], variance[lane], w.scratch);
+            }
+            if (!store(slot.target, estimate[lane], variance[lane])) ++failures;
+        }
+        return failures;
+    }
+
+  public:
     // Global kriging of one target from the samples' system (LU systems).
     bool global(std::int64_t t, Workspace &w) const {
         const double *target = t_.targets + t * s_.dimensions;
@@ -461,10 +575,16 @@ KrigingResult krige_targets(const KrigingSamples &samples, const TargetSettings 
                     my_failed += kriger.global_batch(first, last, w);
                     count_progress(t.progress, last - first);
                 }
+            } else if (!global) {
+                for (std::int64_t first = begin; first < end; first += system_lanes) {
+                    if (checkpoint.stop_requested()) break;
+                    my_failed += kriger.local_group(first, std::min(end, first + system_lanes), w);
+                }
+                count_progress(t.progress, end - begin);
             } else {
                 for (std::int64_t target = begin; target < end; ++target) {
                     if (checkpoint.stop_requested()) break;
-                    if (!(global ? kriger.global(target, w) : kriger.local(target, w))) ++my_failed;
+                    if (!kriger.global(target, w)) ++my_failed;
                 }
                 count_progress(t.progress, end - begin);
             }

@@ -1,5 +1,7 @@
 #include "engine/kriging_system.hpp"
 
+#include "engine/vector_lanes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,11 +11,9 @@ namespace krige::engine {
 
 namespace {
 
-// A pivot this small relative to its diagonal entry (or to the largest entry of the matrix for
-// LU) means the matrix is singular to working precision.
-constexpr double singular = 1e-12;
-
 // L (n × n row-major, lower) overwrites a; false when a pivot is not clearly positive.
+// kriging_lanes.cpp repeats the operations of cholesky_path, forward, backward and finish for
+// several systems at once; the tests hold both to the same bits.
 bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped) {
     for (int j = 0; j < n; ++j) {
         // Large (global) systems take seconds: the caller may stop them every 64 columns.
@@ -26,7 +26,7 @@ bool cholesky(double *a, int n, const std::function<bool()> &stop, bool &stopped
         double d = diagonal;
         for (int k = 0; k < j; ++k)
             d -= row_j[k] * row_j[k];
-        if (!(d > singular * std::fabs(diagonal))) return false;
+        if (!(d > singular_pivot * std::fabs(diagonal))) return false;
         const double root = std::sqrt(d);
         row_j[j] = root;
         // One division per column; the entries below take a multiplication each.
@@ -182,7 +182,7 @@ bool KrigingSystem::lu_path(const std::vector<double> &matrix, const std::vector
             }
         }
         pivots_[std::size_t(k)] = best;
-        if (!(size > singular * largest)) return false;
+        if (!(size > singular_pivot * largest)) return false;
         if (best != k)
             for (int j = 0; j < m; ++j)
                 std::swap(lower_[std::size_t(k) * m + j], lower_[std::size_t(best) * m + j]);
@@ -230,23 +230,6 @@ void KrigingSystem::finish(const double *u, const double *f, double at_zero, dou
 // and subtraction stay separate operations (no fused multiply-add), so every instruction set
 // gives the bits of the scalar loop.
 namespace {
-// Eight lanes in one vector of the compiler's vector extension: element-wise multiplication and
-// subtraction, each rounded as the scalar operation is.
-using Vector8 = double __attribute__((vector_size(64)));
-// The helpers below are always inlined into the clones, so no 64-byte vector ever crosses a
-// call: the warning about the ABI of such calls does not apply.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-[[gnu::always_inline]] inline Vector8 load8(const double *from) {
-    Vector8 v;
-    std::memcpy(&v, from, sizeof v);
-    return v;
-}
-
-[[gnu::always_inline]] inline void store8(double *to, Vector8 v) {
-    std::memcpy(to, &v, sizeof v);
-}
 
 // x holds 16 lanes per row. Four rows at a time share each load of x[k] (register blocking);
 // every row still subtracts its terms in ascending k, the order of the scalar loop.
@@ -300,8 +283,6 @@ forward_16(const double *l, int n, std::size_t stride, double *x) {
     forward_block16(l, n, stride, x);
 }
 } // namespace
-
-#pragma GCC diagnostic pop
 
 void KrigingSystem::forward_lanes(double *x, int lanes) const {
     if (lanes == 16) {

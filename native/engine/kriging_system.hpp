@@ -25,6 +25,10 @@
 
 namespace krige::engine {
 
+// A pivot this small relative to its diagonal entry (or to the largest entry of the matrix for
+// LU) means the matrix is singular to working precision.
+constexpr double singular_pivot = 1e-12;
+
 class KrigingSystem {
   public:
     // matrix: the n × n block K (row-major, full), drift: n × p (row-major), values: z (for
