@@ -131,8 +131,6 @@ void build_system(const SampleSettings &s, int p, const std::int64_t *chosen, in
         last->last_row.resize(std::size_t(n));
         for (int i = 0; i < n; ++i)
             last->last_row[std::size_t(i)] = last->row_of(chosen[i]);
-    } else {
-        last_upper = nullptr;
     }
     for (int i = 0; i < n; ++i) {
         const double *xi = s.points + chosen[i] * s.dimensions;

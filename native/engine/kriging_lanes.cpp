@@ -4,7 +4,6 @@
 #include "engine/vector_lanes.hpp"
 
 #include <cmath>
-#include <cstring>
 
 namespace krige::engine {
 

@@ -1,6 +1,7 @@
 #include "engine/lag_cells.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace krige::engine {

@@ -16,7 +16,6 @@
 // the end (mirrored_cells).
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
